@@ -1,0 +1,47 @@
+#pragma once
+// The single-image input/output component: it owns one image and the
+// parameter set that travels with it.
+
+#include <filesystem>
+#include <functional>
+
+#include "imaging/io_params.h"
+#include "imaging/raster.h"
+
+namespace loopsmith {
+
+class TStream;
+
+class TImageIO {
+public:
+    TImageIO() = default;
+    TImageIO(const TImageIO&) = delete;
+    TImageIO& operator=(const TImageIO&) = delete;
+
+    TRaster& Bitmap() { return m_image; }
+    const TRaster& Bitmap() const { return m_image; }
+    TIOParams& Params() { return m_params; }
+    const TIOParams& Params() const { return m_params; }
+    bool Aborting() const { return m_aborting; }
+
+    // Writes the image as a new single-frame GIF (an existing file is
+    // replaced). Throws EFileError when the file cannot be created.
+    void SaveGifFile(const std::filesystem::path& fileName);
+    void SaveGifStream(TStream& stream);
+    // Inserts the image as frame GifImageIndex and makes the file loop.
+    // Returns the file's image count afterwards, 0 when nothing was done.
+    int32_t InsertGifFrame(const std::filesystem::path& fileName);
+
+    TProgressEvent OnProgress;
+    std::function<void()> OnFinishWork;
+
+private:
+    TProgressContext progressContext();
+    void finishWork();
+
+    TRaster m_image;
+    TIOParams m_params;
+    bool m_aborting = false;
+};
+
+}  // namespace loopsmith
