@@ -16,10 +16,10 @@ class TStream;
 // Writes the minimum code size byte, the data sub-blocks and the terminator.
 using TGifLzwEncodeFunc = void (*)(TStream& out, int32_t height, int32_t width, int32_t bits, const uint8_t* pixels,
                                    bool interlaced);
-// Reads the code stream that follows the minimum code size byte into
-// `pixels` (width x height bytes, rows in file order); false on a bad stream.
-using TGifLzwDecodeFunc = bool (*)(TStream& in, int32_t height, int32_t width, int32_t minCodeSize, uint8_t* pixels,
-                                   bool interlaced);
+// Reads one image's data, from the minimum code size byte to the block
+// terminator, into `pixels` (width x height bytes, rows from the top). On
+// failure it returns false and puts the stream back where it was.
+using TGifLzwDecodeFunc = bool (*)(TStream& in, int32_t height, int32_t width, bool interlaced, uint8_t* pixels);
 
 // Process-wide coders; set once at start-up to the built-in ones.
 extern TGifLzwEncodeFunc DefaultGifLzwEncoder;
