@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "gif/gif_blocks.h"
 #include "imaging/io_params.h"
 #include "imaging/raster.h"
 
@@ -21,6 +22,12 @@ int32_t InsertGifFrameIntoStream(TStream& stream, const TRaster& image, TIOParam
 // one already there), the version "89a" and a screen at least this large.
 void WriteLoopExtension(const std::filesystem::path& fileName, int32_t loopCount, int32_t screenWidth,
                         int32_t screenHeight);
+
+// The blocks of one inserted frame: graphic control, image descriptor with
+// its local colour table, image data. Sets the abort flag without encoder.
+TByteBuffer BuildInsertedFrame(const TGifFrame& frame, const TIOParams& params, TProgressContext& ctx);
+
+TByteBuffer ReadRestOfStream(TStream& stream);
 
 // Number of image descriptors; 0 for an unreadable or non-GIF file.
 int32_t CountGifImages(const std::filesystem::path& fileName);

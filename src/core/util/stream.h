@@ -48,6 +48,7 @@ public:
 
     size_t Read(void* buffer, size_t count) override;
     size_t Write(const void* buffer, size_t count) override;
+    using TStream::Write;
     int64_t Position() const override { return static_cast<int64_t>(m_position); }
     void Seek(int64_t position) override;
     int64_t Size() const override { return static_cast<int64_t>(m_bytes.size()); }
@@ -73,6 +74,7 @@ public:
 
     size_t Read(void* buffer, size_t count) override;
     size_t Write(const void* buffer, size_t count) override;
+    using TStream::Write;
     int64_t Position() const override;
     void Seek(int64_t position) override;
     int64_t Size() const override;
