@@ -7,6 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libbenchmark-dev
   libgif-dev libimagequant-dev
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -12,3 +12,6 @@ ctest --test-dir build --output-on-failure --parallel "$jobs"
 bash scripts/build.sh build/asan -DLOOPSMITH_SANITIZE=ON -DLOOPSMITH_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build/asan --output-on-failure --parallel "$jobs"
+
+# A short, fixed-seed run of every fuzz target.
+bash scripts/fuzz.sh --smoke
