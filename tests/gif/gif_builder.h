@@ -74,6 +74,12 @@ inline std::vector<uint8_t> BuildGif(const GifSpec& spec) {
             ok = ok && EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(n), ext) == GIF_OK;
         }
         ColorMapObject* local = makeColourMap(f.localTable);
+        // giflib keeps its copy of the last local table and drops it
+        // without freeing when an image without one follows.
+        if (!local && gif->Image.ColorMap) {
+            GifFreeMapObject(gif->Image.ColorMap);
+            gif->Image.ColorMap = nullptr;
+        }
         ok = ok && EGifPutImageDesc(gif, f.left, f.top, f.width, f.height, f.interlaced, local) == GIF_OK;
         std::vector<int> rows;
         if (f.interlaced) rows = interlacedRowOrder(f.height);

@@ -245,7 +245,7 @@ bool DecodeGifLzw(TStream& in, int32_t height, int32_t width, bool interlaced, u
     }
     // Pixels a short code stream never reached read as index 0.
     if (result.written < total) std::memset(pixels + result.written, 0, total - result.written);
-    if (interlaced && h > 1) deinterlace(pixels, w, h);
+    if (interlaced && h > 1 && w > 0) deinterlace(pixels, w, h);
     return true;
 }
 
