@@ -4,6 +4,7 @@
 
 #include <gif_lib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
