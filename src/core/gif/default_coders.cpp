@@ -1,3 +1,4 @@
+#include "gif/lzw_decoder.h"
 #include "gif/lzw_encoder.h"
 #include "imaging/io_params.h"
 
@@ -5,6 +6,6 @@ namespace loopsmith {
 
 // Constant-initialised, so every parameter set made at any time sees them.
 TGifLzwEncodeFunc DefaultGifLzwEncoder = EncodeGifLzw;
-TGifLzwDecodeFunc DefaultGifLzwDecoder = nullptr;
+TGifLzwDecodeFunc DefaultGifLzwDecoder = DecodeGifLzw;
 
 }  // namespace loopsmith

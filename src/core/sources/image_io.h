@@ -31,6 +31,13 @@ public:
     // Inserts the image as frame GifImageIndex and makes the file loop.
     // Returns the file's image count afterwards, 0 when nothing was done.
     int32_t InsertGifFrame(const std::filesystem::path& fileName);
+    // Frame GifImageIndex as an animation viewer shows it: the logical
+    // screen after images 0..n (a single-image file gives the image).
+    // Returns the file's image count; failure shows in Aborting().
+    int32_t LoadGifStream(TStream& stream);
+    // The same from a file, which is opened for reading (EFileError when it
+    // cannot be); FileName is set to the name.
+    int32_t LoadGifFile(const std::filesystem::path& fileName);
 
     TProgressEvent OnProgress;
     std::function<void()> OnFinishWork;
