@@ -17,6 +17,7 @@ constexpr uint8_t kDisposeToBackground = 2;
 constexpr uint8_t kDisposeToPrevious = 3;
 
 void fillRect(TRaster& canvas, int32_t left, int32_t top, int32_t width, int32_t height, TRGB colour, uint8_t alpha) {
+    if (width <= 0 || height <= 0) return;
     TRaster& alphaPlane = canvas.AlphaChannel();
     for (int32_t y = top; y < top + height; ++y) {
         uint8_t* p = canvas.Scanline(y) + 3 * static_cast<size_t>(left);
@@ -32,6 +33,7 @@ void fillRect(TRaster& canvas, int32_t left, int32_t top, int32_t width, int32_t
 // Copies a width x height block with its alpha between two px24RGB rasters.
 void copyBlock(const TRaster& from, int32_t fromX, int32_t fromY, TRaster& to, int32_t toX, int32_t toY, int32_t width,
                int32_t height) {
+    if (width <= 0 || height <= 0) return;
     const TRaster& fromAlpha = *from.AlphaPlane();
     TRaster& toAlpha = to.AlphaChannel();
     for (int32_t y = 0; y < height; ++y) {
@@ -129,6 +131,7 @@ void TGifCanvas::draw(const TRaster& image, int32_t left, int32_t top) {
         source = &converted;
     }
     const Rect r = clip(Rect{left, top, image.Width(), image.Height()});
+    if (r.width <= 0 || r.height <= 0) return;  // wholly off the screen
     const TRaster* imageAlpha = source->AlphaPlane();
     TRaster& canvasAlpha = m_canvas.AlphaChannel();
     for (int32_t y = r.top; y < r.top + r.height; ++y) {

@@ -168,6 +168,7 @@ void TRaster::CopyAndConvert(const TRaster& source) {
 
 void TRaster::convertInto(TRaster& target) const {
     const int32_t w = m_width, h = m_height;
+    if (w <= 0 || h <= 0) return;
     if (target.m_layout == m_layout) {
         target.m_pixels = m_pixels;
         target.m_palette = m_palette;
