@@ -41,23 +41,38 @@ int readFromMemory(GifFileType* gif, GifByteType* buffer, int count) {
     return static_cast<int>(n);
 }
 
-void readLoopCount(const ExtensionBlock* blocks, int count, GiflibFile& out) {
-    for (int i = 0; i + 1 < count; ++i) {
-        const ExtensionBlock& app = blocks[i];
-        if (app.Function == APPLICATION_EXT_FUNC_CODE && app.ByteCount == 11 &&
-            std::memcmp(app.Bytes, "NETSCAPE2.0", 11) == 0 && blocks[i + 1].ByteCount >= 3)
-            out.loopCount = blocks[i + 1].Bytes[1] | (blocks[i + 1].Bytes[2] << 8);
+// Rows come in file order; put interlaced ones where they are shown.
+std::vector<uint8_t> readRows(GifFileType* gif, int width, int height, bool interlaced) {
+    std::vector<uint8_t> pixels(size_t(width) * height);
+    std::vector<int> order;
+    if (interlaced) {
+        static const int kStart[] = {0, 4, 2, 1}, kStep[] = {8, 8, 4, 2};
+        for (int pass = 0; pass < 4; ++pass)
+            for (int y = kStart[pass]; y < height; y += kStep[pass]) order.push_back(y);
+    } else {
+        for (int y = 0; y < height; ++y) order.push_back(y);
     }
+    for (int y : order)
+        if (DGifGetLine(gif, pixels.data() + size_t(y) * width, width) != GIF_OK) return {};
+    return pixels;
 }
 
-void readComments(const ExtensionBlock* blocks, int count, GiflibFile& out) {
-    for (int i = 0; i < count; ++i)
-        if (blocks[i].Function == COMMENT_EXT_FUNC_CODE)
-            out.comments.emplace_back(reinterpret_cast<const char*>(blocks[i].Bytes), blocks[i].ByteCount);
+// Blocks of one extension, the first one included.
+std::vector<std::vector<uint8_t>> readExtension(GifFileType* gif, int& code, bool& ok) {
+    std::vector<std::vector<uint8_t>> blocks;
+    GifByteType* data = nullptr;
+    ok = DGifGetExtension(gif, &code, &data) == GIF_OK;
+    while (ok && data) {
+        blocks.emplace_back(data + 1, data + 1 + data[0]);
+        ok = DGifGetExtensionNext(gif, &data) == GIF_OK;
+    }
+    return blocks;
 }
 
 }  // namespace
 
+// Walks the records one by one: giflib's DGifSlurp of this version fails
+// on an extension without sub-blocks, which the GIF rules allow.
 GiflibFile DecodeWithGiflib(const std::vector<uint8_t>& bytes) {
     GiflibFile out;
     MemoryReader reader{&bytes};
@@ -67,37 +82,49 @@ GiflibFile DecodeWithGiflib(const std::vector<uint8_t>& bytes) {
         out.error = GifErrorString(error);
         return out;
     }
-    if (DGifSlurp(gif) != GIF_OK) {
-        out.error = GifErrorString(gif->Error);
-        DGifCloseFile(gif, &error);
-        return out;
-    }
     out.screenWidth = gif->SWidth;
     out.screenHeight = gif->SHeight;
-    for (int i = 0; i < gif->ImageCount; ++i) {
-        const SavedImage& image = gif->SavedImages[i];
-        GiflibFrame frame;
-        frame.left = image.ImageDesc.Left;
-        frame.top = image.ImageDesc.Top;
-        frame.width = image.ImageDesc.Width;
-        frame.height = image.ImageDesc.Height;
-        frame.interlaced = image.ImageDesc.Interlace;
-        frame.indices.assign(image.RasterBits, image.RasterBits + size_t(frame.width) * frame.height);
-        const ColorMapObject* map = image.ImageDesc.ColorMap ? image.ImageDesc.ColorMap : gif->SColorMap;
-        for (int c = 0; map && c < map->ColorCount; ++c)
-            frame.colours.push_back(MakeRGB(map->Colors[c].Red, map->Colors[c].Green, map->Colors[c].Blue));
-        GraphicsControlBlock gcb;
-        if (DGifSavedExtensionToGCB(gif, i, &gcb) == GIF_OK) {
-            frame.transparentIndex = gcb.TransparentColor;
-            frame.delayCs = gcb.DelayTime;
-            frame.disposal = gcb.DisposalMode;
+    GiflibFrame pending;
+    for (;;) {
+        GifRecordType type;
+        if (DGifGetRecordType(gif, &type) != GIF_OK) break;
+        if (type == TERMINATE_RECORD_TYPE) {
+            out.ok = true;
+            break;
         }
-        readLoopCount(image.ExtensionBlocks, image.ExtensionBlockCount, out);
-        readComments(image.ExtensionBlocks, image.ExtensionBlockCount, out);
-        out.frames.push_back(std::move(frame));
+        if (type == IMAGE_DESC_RECORD_TYPE) {
+            if (DGifGetImageDesc(gif) != GIF_OK) break;
+            GiflibFrame frame = pending;
+            pending = GiflibFrame{};
+            frame.left = gif->Image.Left;
+            frame.top = gif->Image.Top;
+            frame.width = gif->Image.Width;
+            frame.height = gif->Image.Height;
+            frame.interlaced = gif->Image.Interlace;
+            const ColorMapObject* map = gif->Image.ColorMap ? gif->Image.ColorMap : gif->SColorMap;
+            for (int c = 0; map && c < map->ColorCount; ++c)
+                frame.colours.push_back(MakeRGB(map->Colors[c].Red, map->Colors[c].Green, map->Colors[c].Blue));
+            frame.indices = readRows(gif, frame.width, frame.height, frame.interlaced);
+            if (frame.indices.size() != size_t(frame.width) * frame.height) break;
+            out.frames.push_back(std::move(frame));
+        } else if (type == EXTENSION_RECORD_TYPE) {
+            int code = 0;
+            bool ok = false;
+            auto blocks = readExtension(gif, code, ok);
+            if (!ok) break;
+            if (code == GRAPHICS_EXT_FUNC_CODE && !blocks.empty() && blocks[0].size() >= 4) {
+                pending.disposal = (blocks[0][0] >> 2) & 7;
+                pending.delayCs = blocks[0][1] | (blocks[0][2] << 8);
+                pending.transparentIndex = (blocks[0][0] & 1) ? blocks[0][3] : -1;
+            } else if (code == COMMENT_EXT_FUNC_CODE) {
+                for (auto& b : blocks) out.comments.emplace_back(b.begin(), b.end());
+            } else if (code == APPLICATION_EXT_FUNC_CODE && blocks.size() >= 2 && blocks[0].size() == 11 &&
+                       std::memcmp(blocks[0].data(), "NETSCAPE2.0", 11) == 0 && blocks[1].size() >= 3) {
+                out.loopCount = blocks[1][1] | (blocks[1][2] << 8);
+            }
+        }
     }
-    readComments(gif->ExtensionBlocks, gif->ExtensionBlockCount, out);
-    out.ok = true;
+    if (!out.ok) out.error = GifErrorString(gif->Error);
     DGifCloseFile(gif, &error);
     return out;
 }
