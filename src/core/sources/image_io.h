@@ -39,6 +39,12 @@ public:
     // cannot be); FileName is set to the name.
     int32_t LoadGifFile(const std::filesystem::path& fileName);
 
+    // The parameters-only read: the kind (extension checked), then that
+    // kind's reader fills the parameter set for image GifImageIndex without
+    // decoding pixels. FileKind ends 0 when the kind is unknown or the read
+    // fails; a kind without a reader reads nothing. Never throws.
+    void ParamsFromFile(const std::filesystem::path& fileName);
+
     TProgressEvent OnProgress;
     std::function<void()> OnFinishWork;
 

@@ -1,0 +1,29 @@
+#include "sources/detect.h"
+#include "sources/format_registry.h"
+#include "sources/image_io.h"
+#include "sources/image_reader.h"
+#include "util/stream.h"
+
+namespace loopsmith {
+
+void TImageIO::ParamsFromFile(const std::filesystem::path& fileName) {
+    m_aborting = false;
+    const TFileKind kind = DetectFileKind(fileName, /*checkExtension=*/true);
+    m_params.FileKind = kind;
+    m_params.ClearInfo();
+    m_params.FileName = fileName.string();
+    if (kind == fkUnknown) return;
+    const TFileFormatInfo* format = FindFormatByKind(kind);
+    if (!format || !format->Reader || !format->Reader->Read) return;
+    try {
+        TFileStream file(fileName, TFileMode::Read);
+        TRaster unused;
+        TProgressContext ctx(m_aborting);
+        format->Reader->Read(file, unused, m_params, ctx, /*paramsOnly=*/true);
+    } catch (const std::exception&) {
+        m_aborting = true;
+    }
+    if (m_aborting) m_params.FileKind = fkUnknown;
+}
+
+}  // namespace loopsmith
