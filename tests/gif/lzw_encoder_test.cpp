@@ -140,6 +140,41 @@ TEST(EncodeGifLzw, TinyImagesGiveTheExactBytes) {
     }
 }
 
+// The string table's 5003 slots start a search at (pixel << 4) XOR prefix
+// and step back by 5003 - slot (1 from slot 0). A first slot holding key 0
+// (pixel 0 after prefix 0) is probed past; a later one ends the search as a
+// miss, and the new string overwrites key 0, so "0 0" is coded again.
+TEST(EncodeGifLzw, StringTableSlotsDecideWhichStringsAreKept) {
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> pixels;
+        std::vector<uint32_t> codes;
+    };
+    const Case kCases[] = {
+        // "0 0" takes slot 0 as 258; (1, 16) starts at slot 0, probes on to
+        // 5002; the second "0 0" is found as 258.
+        {"key 0 in slot 0 stays", {0, 0, 16, 1, 0, 0}, {256, 0, 0, 16, 1, 258, 257}},
+        // (1, 16) takes slot 0, so "0 0" (260) goes to 5002. (156, 5) takes
+        // slot 2501; (157, 21) starts there too, steps 2502 to slot 5002 and
+        // overwrites key 0, so the last "0 0" is two codes again.
+        {"key 0 elsewhere is overwritten",
+         {16, 1, 0, 0, 5, 156, 21, 157, 0, 0},
+         {256, 16, 1, 0, 0, 5, 156, 21, 157, 0, 0, 257}},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        const int w = static_cast<int>(c.pixels.size());
+        const Blocks blocks = splitBlocks(encode(w, 1, 8, c.pixels));
+        ASSERT_TRUE(blocks.ok);
+        std::vector<uint32_t> codes;
+        for (const Code& code : readCodes(blocks.data, 8)) codes.push_back(code.value);
+        EXPECT_EQ(codes, c.codes);
+        const auto decoded = test::DecodeWithGiflib(wrapInGif(w, 1, 8, c.pixels, false));
+        ASSERT_TRUE(decoded.ok) << decoded.error;
+        EXPECT_EQ(decoded.frames[0].indices, c.pixels);
+    }
+}
+
 TEST(EncodeGifLzw, InterlacedImagesAreReadInPassOrder) {
     struct Case {
         int height;

@@ -11,23 +11,106 @@ namespace loopsmith {
 
 namespace {
 
-constexpr int32_t kTableSize = 5003;  // prime, so every probe step walks all slots
-constexpr int32_t kMaxCode = 4095;
+constexpr int32_t kSlotCount = 5003;  // prime, so every probe step walks all slots
+constexpr uint32_t kMaxCode = 4095;
 constexpr int32_t kMaxWidth = 12;
 constexpr int32_t kBlockData = 254;
 // Code bytes gathered before they are cut into sub-blocks and written.
 constexpr int32_t kBlocksPerWrite = 128;
 constexpr int32_t kFlushAt = kBlockData * kBlocksPerWrite;
+// Room past the flush mark for the eight-byte stores of the last codes.
 constexpr int32_t kDataCapacity = kFlushAt + 64;
 constexpr int32_t kOutCapacity = 1 + (kDataCapacity / kBlockData + 1) * (kBlockData + 1) + 1;
 
-// One allocation per call; the tables stay warm in cache for the hot loop.
+constexpr uint32_t kLookupBits = 13;
+constexpr uint32_t kLookupSize = 1u << kLookupBits;
+constexpr uint32_t kLookupMask = kLookupSize - 1;
+// Keys (pixel << 12 | prefix) are below 1 << 20.
+constexpr uint32_t kEmptyKey = 0xFFFFFFFF;
+constexpr uint32_t kDeletedKey = 0xFFFFFFFE;
+
+// The string table decides the output through one quirk of its 5003-slot
+// hash: a probe that meets the slot of key 0 (pixel 0 after prefix 0) ends
+// there as a miss and stores its own key over it, so that string is dropped
+// and later coded again. Only then do the slots matter; otherwise the table
+// acts as a plain set of strings. Strings are therefore found in `lookup`, a
+// sparser table with a one-instruction hash, and the slots are only followed
+// once key 0 lands where a probe can meet it (see `addString`).
 struct LzwContext {
-    std::array<int32_t, kTableSize> keys;
-    std::array<uint16_t, kTableSize> codes;
+    std::array<uint32_t, kLookupSize> lookupKeys;
+    std::array<uint16_t, kLookupSize> lookupCodes;
+    std::array<uint32_t, kMaxCode + 1> keyOfCode;  // replayed into the slots
+    std::array<int32_t, kSlotCount> slotKeys;       // -1 = empty
+    std::array<uint16_t, kSlotCount> slotCodes;
     std::array<uint8_t, kDataCapacity> data;
     std::array<uint8_t, kOutCapacity> out;
 };
+
+// Where a string's search starts and how it steps on: the prefix XOR a
+// spread of the pixel, so the hash costs one instruction after the previous
+// lookup (prefixes are below 4096, so the result is in range); the odd
+// per-pixel stride keeps runs of neighbouring codes (long runs of one
+// colour) from forming clusters that every probe has to cross.
+inline uint32_t lookupStart(uint32_t prefix, uint32_t pixel) {
+    return prefix ^ ((pixel * 0x9E3779B1u) >> (32 - kLookupBits));
+}
+
+inline uint32_t lookupStride(uint32_t pixel) { return ((pixel * 0x85EBCA6Bu) >> (32 - kLookupBits)) | 1; }
+
+// The 5003-slot search: the slot holding `key`, or where the search ends.
+// An empty first slot ends it; after that, key 0 ends it too.
+int32_t findSlot(const int32_t* keys, uint32_t key) {
+    int32_t slot = static_cast<int32_t>(((key >> 12) << 4) ^ (key & kMaxCode));
+    const int32_t wanted = static_cast<int32_t>(key);
+    if (keys[slot] == wanted || keys[slot] < 0) return slot;
+    const int32_t step = slot == 0 ? 1 : kSlotCount - slot;
+    for (;;) {
+        slot -= step;
+        if (slot < 0) slot += kSlotCount;
+        if (keys[slot] == wanted || keys[slot] <= 0) return slot;
+    }
+}
+
+// The strings of one table generation, from first clear to the next.
+struct TableState {
+    uint32_t firstCode = 0;
+    bool slotZeroTaken = false;  // by the first key whose search starts at slot 0
+    bool followSlots = false;    // the slots are kept, key 0 can be dropped
+    uint32_t zeroAt = 0;         // where key 0 sits in the lookup table
+};
+
+// Puts every string added so far (codes firstCode..lastCode) into the slots
+// in the order they were added, which gives the slots the table has now.
+void replaySlots(LzwContext& ctx, uint32_t firstCode, uint32_t lastCode) {
+    std::fill(ctx.slotKeys.begin(), ctx.slotKeys.end(), -1);
+    for (uint32_t code = firstCode; code <= lastCode; ++code) {
+        const int32_t slot = findSlot(ctx.slotKeys.data(), ctx.keyOfCode[code]);
+        ctx.slotKeys[static_cast<size_t>(slot)] = static_cast<int32_t>(ctx.keyOfCode[code]);
+        ctx.slotCodes[static_cast<size_t>(slot)] = static_cast<uint16_t>(code);
+    }
+}
+
+// Keeps the slots once they matter. Slot 0 is taken by the first key whose
+// search starts there and no search passes through it later, so key 0 there
+// is safe. Key 0 anywhere else can be met by a later probe: from then on
+// every string goes into the slots too, and one that lands on key 0 drops it.
+void followSlotTable(LzwContext& ctx, TableState& state, uint32_t key, uint32_t code) {
+    if (state.followSlots) {
+        const int32_t slot = findSlot(ctx.slotKeys.data(), key);
+        if (ctx.slotKeys[static_cast<size_t>(slot)] == 0) ctx.lookupKeys[state.zeroAt] = kDeletedKey;
+        ctx.slotKeys[static_cast<size_t>(slot)] = static_cast<int32_t>(key);
+        ctx.slotCodes[static_cast<size_t>(slot)] = static_cast<uint16_t>(code);
+        return;
+    }
+    if (!state.slotZeroTaken) {
+        state.slotZeroTaken = true;
+        return;
+    }
+    if (key == 0) {
+        state.followSlots = true;
+        replaySlots(ctx, state.firstCode, code);
+    }
+}
 
 // Frames code bytes as sub-blocks of 254 bytes and hands them to the stream
 // in large writes; a short tail stays in `data` until more bytes arrive.
@@ -118,8 +201,8 @@ void compress(TStream& out, LzwContext& ctx, int32_t height, int32_t width, int3
     const uint32_t pixelMask = clearCode - 1;
 
     BlockWriter blocks(out, ctx, static_cast<uint8_t>(minCodeSize));
-    int32_t* const keys = ctx.keys.data();
-    uint16_t* const codes = ctx.codes.data();
+    uint32_t* const lookupKeys = ctx.lookupKeys.data();
+    uint16_t* const lookupCodes = ctx.lookupCodes.data();
     uint8_t* const data = blocks.data();
     int32_t dataLen = 0;
 
@@ -128,29 +211,43 @@ void compress(TStream& out, LzwContext& ctx, int32_t height, int32_t width, int3
     uint32_t nextCode = clearCode + 2;
     uint64_t bits = 0;
     int32_t bitsHeld = 0;
+    TableState table;
 
     // Width grows after the code is emitted and before a miss adds its entry,
-    // which is the timing GIF decoders expect.
+    // which is the timing GIF decoders expect. Bytes are stored eight at a
+    // time and the position advances by the whole bytes held.
     auto emit = [&](uint32_t code) {
         bits |= static_cast<uint64_t>(code) << bitsHeld;
         bitsHeld += codeWidth;
-        if (bitsHeld >= 32) {
-            uint32_t word = static_cast<uint32_t>(bits);
-            uint8_t bytes[4] = {static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
-                                static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24)};
-            std::memcpy(data + dataLen, bytes, 4);
-            dataLen += 4;
-            bits >>= 32;
-            bitsHeld -= 32;
-            if (dataLen >= kFlushAt) dataLen = blocks.flushWhole(dataLen);
-        }
+        uint8_t bytes[8];
+        for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(bits >> (8 * i));
+        std::memcpy(data + dataLen, bytes, 8);
+        const int32_t whole = bitsHeld >> 3;
+        dataLen += whole;
+        bits >>= whole * 8;
+        bitsHeld &= 7;
+        if (dataLen >= kFlushAt) dataLen = blocks.flushWhole(dataLen);
         if (nextCode > largestCode) {
             ++codeWidth;
             // At 12 bits the table resets before the next code could need 13.
             largestCode = codeWidth == kMaxWidth ? kMaxCode + 1 : (1u << codeWidth) - 1;
         }
     };
-    auto clearTable = [&] { std::memset(keys, 0xFF, sizeof(int32_t) * kTableSize); };
+    auto clearTable = [&] {
+        std::fill(ctx.lookupKeys.begin(), ctx.lookupKeys.end(), kEmptyKey);
+        nextCode = clearCode + 2;
+        table = TableState{nextCode};
+    };
+    auto addString = [&](uint32_t key, uint32_t at) {
+        lookupKeys[at] = key;
+        lookupCodes[at] = static_cast<uint16_t>(nextCode);
+        ctx.keyOfCode[nextCode] = key;
+        // Only keys whose slot search starts at slot 0 can put key 0 at risk.
+        if (table.followSlots || ((key >> 12) << 4) == (key & kMaxCode))
+            followSlotTable(ctx, table, key, nextCode);
+        if (key == 0) table.zeroAt = at;
+        ++nextCode;
+    };
 
     RowWalk rows(height, interlaced);
     int32_t row = rows.next();
@@ -163,40 +260,29 @@ void compress(TStream& out, LzwContext& ctx, int32_t height, int32_t width, int3
         const uint8_t* line = pixels + static_cast<size_t>(row) * static_cast<size_t>(width);
         for (int32_t x = column; x < width; ++x) {
             const uint32_t p = line[x] & pixelMask;
-            const int32_t key = static_cast<int32_t>((p << 12) + prefix);
-            int32_t slot = static_cast<int32_t>((p << 4) ^ prefix);
-            int32_t held = keys[slot];
-            if (held == key) {
-                prefix = codes[slot];
+            const uint32_t key = (p << 12) | prefix;
+            uint32_t at = lookupStart(prefix, p);
+            if (lookupKeys[at] == key) [[likely]] {
+                prefix = lookupCodes[at];
                 continue;
             }
-            if (held >= 0) {
-                const int32_t step = slot == 0 ? 1 : kTableSize - slot;
-                bool found = false;
-                for (;;) {
-                    slot -= step;
-                    if (slot < 0) slot += kTableSize;
-                    held = keys[slot];
-                    if (held == key) {
-                        found = true;
-                        break;
-                    }
-                    if (held <= 0) break;
-                }
-                if (found) {
-                    prefix = codes[slot];
+            if (lookupKeys[at] != kEmptyKey) {
+                const uint32_t stride = lookupStride(p);
+                do {
+                    at = (at + stride) & kLookupMask;
+                } while (lookupKeys[at] != key && lookupKeys[at] != kEmptyKey);
+                if (lookupKeys[at] == key) {
+                    prefix = lookupCodes[at];
                     continue;
                 }
             }
             emit(prefix);
             if (nextCode <= kMaxCode) {
-                keys[slot] = key;
-                codes[slot] = static_cast<uint16_t>(nextCode++);
+                addString(key, at);
             } else {
                 // The table is full: start over. The clear code goes out at
                 // 12 bits; the code after it is at the initial width.
                 clearTable();
-                nextCode = clearCode + 2;
                 emit(clearCode);
                 codeWidth = initialWidth;
                 largestCode = (1u << codeWidth) - 1;
@@ -207,7 +293,7 @@ void compress(TStream& out, LzwContext& ctx, int32_t height, int32_t width, int3
 
     emit(prefix);
     emit(endCode);
-    for (; bitsHeld > 0; bitsHeld -= 8, bits >>= 8) data[dataLen++] = static_cast<uint8_t>(bits);
+    if (bitsHeld > 0) data[dataLen++] = static_cast<uint8_t>(bits);
     blocks.finish(dataLen);
 }
 
