@@ -21,6 +21,10 @@ constexpr int32_t kFlushAt = kBlockData * kBlocksPerWrite;
 // Room past the flush mark for the eight-byte stores of the last codes.
 constexpr int32_t kDataCapacity = kFlushAt + 64;
 constexpr int32_t kOutCapacity = 1 + (kDataCapacity / kBlockData + 1) * (kBlockData + 1) + 1;
+// Codes are gathered and packed into bits in batches, away from the
+// string search; a miss adds at most two (its prefix and a clear code).
+constexpr int32_t kPendingFlush = 4096;
+constexpr int32_t kPendingCapacity = kPendingFlush + 2;
 
 constexpr uint32_t kLookupBits = 13;
 constexpr uint32_t kLookupSize = 1u << kLookupBits;
@@ -42,6 +46,7 @@ struct LzwContext {
     std::array<uint32_t, kMaxCode + 1> keyOfCode;  // replayed into the slots
     std::array<int32_t, kSlotCount> slotKeys;       // -1 = empty
     std::array<uint16_t, kSlotCount> slotCodes;
+    std::array<uint16_t, kPendingCapacity> pending;
     std::array<uint8_t, kDataCapacity> data;
     std::array<uint8_t, kOutCapacity> out;
 };
@@ -112,17 +117,73 @@ void followSlotTable(LzwContext& ctx, TableState& state, uint32_t key, uint32_t 
     }
 }
 
-// Frames code bytes as sub-blocks of 254 bytes and hands them to the stream
-// in large writes; a short tail stays in `data` until more bytes arrive.
-class BlockWriter {
+// Turns codes into the bit stream, least significant bit first, and the
+// bytes into sub-blocks of 254, handed to the stream in large writes.
+class CodeWriter {
 public:
-    BlockWriter(TStream& stream, LzwContext& ctx, uint8_t minCodeSize) : m_stream(stream), m_ctx(ctx) {
-        m_ctx.out[0] = minCodeSize;
+    CodeWriter(TStream& stream, LzwContext& ctx, int32_t minCodeSize)
+        : m_stream(stream),
+          m_ctx(ctx),
+          m_initialWidth(minCodeSize + 1),
+          m_clearCode(1u << minCodeSize),
+          m_codeWidth(m_initialWidth),
+          m_largestCode((1u << m_initialWidth) - 1),
+          m_nextCode(m_clearCode + 2) {
+        m_ctx.out[0] = static_cast<uint8_t>(minCodeSize);
         m_outLen = 1;
     }
 
-    uint8_t* data() { return m_ctx.data.data(); }
+    // Packs codes in the order the compressor chose them. The width follows
+    // the table as a decoder rebuilds it: every code but a clear code stands
+    // for one new entry, and the width grows after the code that is emitted
+    // once the next entry no longer fits, before that entry is added. A clear
+    // code goes out at the width in force; the code after it at the initial
+    // width.
+    void pack(const uint16_t* codes, int32_t count) {
+        uint64_t bits = m_bits;
+        int32_t bitsHeld = m_bitsHeld;
+        int32_t dataLen = m_dataLen;
+        uint8_t* const data = m_ctx.data.data();
+        for (int32_t i = 0; i < count; ++i) {
+            const uint32_t code = codes[i];
+            bits |= static_cast<uint64_t>(code) << bitsHeld;
+            bitsHeld += m_codeWidth;
+            // Eight bytes stored, the whole ones kept.
+            uint8_t bytes[8];
+            for (int b = 0; b < 8; ++b) bytes[b] = static_cast<uint8_t>(bits >> (8 * b));
+            std::memcpy(data + dataLen, bytes, 8);
+            dataLen += bitsHeld >> 3;
+            bits >>= bitsHeld & ~7;
+            bitsHeld &= 7;
+            if (code == m_clearCode) {
+                m_codeWidth = m_initialWidth;
+                m_largestCode = (1u << m_codeWidth) - 1;
+                m_nextCode = m_clearCode + 2;
+                continue;
+            }
+            if (m_nextCode > m_largestCode) {
+                ++m_codeWidth;
+                // At 12 bits the table resets before a code could need 13.
+                m_largestCode = m_codeWidth == kMaxWidth ? kMaxCode + 1 : (1u << m_codeWidth) - 1;
+            }
+            ++m_nextCode;
+            if (dataLen >= kFlushAt) dataLen = flushWhole(dataLen);
+        }
+        m_bits = bits;
+        m_bitsHeld = bitsHeld;
+        m_dataLen = dataLen;
+    }
 
+    // The last byte is filled with zero bits; then the partial block and the
+    // terminator.
+    void finish() {
+        if (m_bitsHeld > 0) m_ctx.data[static_cast<size_t>(m_dataLen++)] = static_cast<uint8_t>(m_bits);
+        frame(m_dataLen);
+        m_ctx.out[static_cast<size_t>(m_outLen++)] = 0;
+        writeOut();
+    }
+
+private:
     // Writes every whole block held in data[0, length); returns the bytes kept.
     int32_t flushWhole(int32_t length) {
         int32_t whole = length - length % kBlockData;
@@ -132,14 +193,6 @@ public:
         return length - whole;
     }
 
-    // Writes data[0, length) with its partial last block and the terminator.
-    void finish(int32_t length) {
-        frame(length);
-        m_ctx.out[static_cast<size_t>(m_outLen++)] = 0;
-        writeOut();
-    }
-
-private:
     void frame(int32_t length) {
         for (int32_t at = 0; at < length; at += kBlockData) {
             int32_t n = std::min(kBlockData, length - at);
@@ -156,6 +209,14 @@ private:
 
     TStream& m_stream;
     LzwContext& m_ctx;
+    const int32_t m_initialWidth;
+    const uint32_t m_clearCode;
+    int32_t m_codeWidth;
+    uint32_t m_largestCode;
+    uint32_t m_nextCode;
+    uint64_t m_bits = 0;
+    int32_t m_bitsHeld = 0;
+    int32_t m_dataLen = 0;
     int32_t m_outLen = 0;
 };
 
@@ -192,110 +253,100 @@ private:
     bool m_first = true;
 };
 
-void compress(TStream& out, LzwContext& ctx, int32_t height, int32_t width, int32_t minCodeSize,
-              const uint8_t* pixels, bool interlaced) {
-    const int32_t initialWidth = minCodeSize + 1;
-    const uint32_t clearCode = 1u << minCodeSize;
-    const uint32_t endCode = clearCode + 1;
-    // Indices beyond the depth would spill into the neighbouring code's bits.
-    const uint32_t pixelMask = clearCode - 1;
+// The string search over the pixels. Hits, most pixels, stay in `run`;
+// a miss leaves the loop for `miss`, which keeps the hot loop's registers
+// free for the search.
+class Compressor {
+public:
+    Compressor(TStream& out, LzwContext& ctx, int32_t minCodeSize)
+        : m_ctx(ctx), m_writer(out, ctx, minCodeSize), m_clearCode(1u << minCodeSize) {}
 
-    BlockWriter blocks(out, ctx, static_cast<uint8_t>(minCodeSize));
-    uint32_t* const lookupKeys = ctx.lookupKeys.data();
-    uint16_t* const lookupCodes = ctx.lookupCodes.data();
-    uint8_t* const data = blocks.data();
-    int32_t dataLen = 0;
+    void run(int32_t height, int32_t width, const uint8_t* pixels, bool interlaced) {
+        LzwContext& ctx = m_ctx;
+        // Indices beyond the depth would spill into the neighbouring code's bits.
+        const uint32_t pixelMask = m_clearCode - 1;
+        RowWalk rows(height, interlaced);
+        int32_t row = rows.next();
+        uint32_t prefix = pixels[static_cast<size_t>(row) * static_cast<size_t>(width)] & pixelMask;
+        int32_t column = 1;
+        clearTable();
+        output(m_clearCode);
 
-    int32_t codeWidth = initialWidth;
-    uint32_t largestCode = (1u << codeWidth) - 1;
-    uint32_t nextCode = clearCode + 2;
-    uint64_t bits = 0;
-    int32_t bitsHeld = 0;
-    TableState table;
-
-    // Width grows after the code is emitted and before a miss adds its entry,
-    // which is the timing GIF decoders expect. Bytes are stored eight at a
-    // time and the position advances by the whole bytes held.
-    auto emit = [&](uint32_t code) {
-        bits |= static_cast<uint64_t>(code) << bitsHeld;
-        bitsHeld += codeWidth;
-        uint8_t bytes[8];
-        for (int i = 0; i < 8; ++i) bytes[i] = static_cast<uint8_t>(bits >> (8 * i));
-        std::memcpy(data + dataLen, bytes, 8);
-        const int32_t whole = bitsHeld >> 3;
-        dataLen += whole;
-        bits >>= whole * 8;
-        bitsHeld &= 7;
-        if (dataLen >= kFlushAt) dataLen = blocks.flushWhole(dataLen);
-        if (nextCode > largestCode) {
-            ++codeWidth;
-            // At 12 bits the table resets before the next code could need 13.
-            largestCode = codeWidth == kMaxWidth ? kMaxCode + 1 : (1u << codeWidth) - 1;
-        }
-    };
-    auto clearTable = [&] {
-        std::fill(ctx.lookupKeys.begin(), ctx.lookupKeys.end(), kEmptyKey);
-        nextCode = clearCode + 2;
-        table = TableState{nextCode};
-    };
-    auto addString = [&](uint32_t key, uint32_t at) {
-        lookupKeys[at] = key;
-        lookupCodes[at] = static_cast<uint16_t>(nextCode);
-        ctx.keyOfCode[nextCode] = key;
-        // Only keys whose slot search starts at slot 0 can put key 0 at risk.
-        if (table.followSlots || ((key >> 12) << 4) == (key & kMaxCode))
-            followSlotTable(ctx, table, key, nextCode);
-        if (key == 0) table.zeroAt = at;
-        ++nextCode;
-    };
-
-    RowWalk rows(height, interlaced);
-    int32_t row = rows.next();
-    uint32_t prefix = pixels[static_cast<size_t>(row) * static_cast<size_t>(width)] & pixelMask;
-    int32_t column = 1;
-    clearTable();
-    emit(clearCode);
-
-    for (; row >= 0; row = rows.next(), column = 0) {
-        const uint8_t* line = pixels + static_cast<size_t>(row) * static_cast<size_t>(width);
-        for (int32_t x = column; x < width; ++x) {
-            const uint32_t p = line[x] & pixelMask;
-            const uint32_t key = (p << 12) | prefix;
-            uint32_t at = lookupStart(prefix, p);
-            if (lookupKeys[at] == key) [[likely]] {
-                prefix = lookupCodes[at];
-                continue;
-            }
-            if (lookupKeys[at] != kEmptyKey) {
-                const uint32_t stride = lookupStride(p);
-                do {
-                    at = (at + stride) & kLookupMask;
-                } while (lookupKeys[at] != key && lookupKeys[at] != kEmptyKey);
-                if (lookupKeys[at] == key) {
-                    prefix = lookupCodes[at];
+        for (; row >= 0; row = rows.next(), column = 0) {
+            const uint8_t* line = pixels + static_cast<size_t>(row) * static_cast<size_t>(width);
+            for (int32_t x = column; x < width; ++x) {
+                const uint32_t p = line[x] & pixelMask;
+                const uint32_t key = (p << 12) | prefix;
+                uint32_t at = lookupStart(prefix, p);
+                if (ctx.lookupKeys[at] == key) [[likely]] {
+                    prefix = ctx.lookupCodes[at];
                     continue;
                 }
+                if (ctx.lookupKeys[at] != kEmptyKey) {
+                    const uint32_t stride = lookupStride(p);
+                    do {
+                        at = (at + stride) & kLookupMask;
+                    } while (ctx.lookupKeys[at] != key && ctx.lookupKeys[at] != kEmptyKey);
+                    if (ctx.lookupKeys[at] == key) {
+                        prefix = ctx.lookupCodes[at];
+                        continue;
+                    }
+                }
+                miss(prefix, key, at);
+                prefix = p;
             }
-            emit(prefix);
-            if (nextCode <= kMaxCode) {
-                addString(key, at);
-            } else {
-                // The table is full: start over. The clear code goes out at
-                // 12 bits; the code after it is at the initial width.
-                clearTable();
-                emit(clearCode);
-                codeWidth = initialWidth;
-                largestCode = (1u << codeWidth) - 1;
-            }
-            prefix = p;
+        }
+
+        output(prefix);
+        output(m_clearCode + 1);
+        m_writer.pack(ctx.pending.data(), m_pendingCount);
+        m_writer.finish();
+    }
+
+private:
+    void output(uint32_t code) { m_ctx.pending[static_cast<size_t>(m_pendingCount++)] = static_cast<uint16_t>(code); }
+
+    // The string prefix + pixel is not in the table: emit the prefix, then
+    // add the string, or start a new table when it is full (the prefix is
+    // then followed by a clear code).
+    [[gnu::noinline]] void miss(uint32_t prefix, uint32_t key, uint32_t at) {
+        output(prefix);
+        if (m_nextCode <= kMaxCode) {
+            addString(key, at);
+        } else {
+            output(m_clearCode);
+            clearTable();
+        }
+        if (m_pendingCount >= kPendingFlush) {
+            m_writer.pack(m_ctx.pending.data(), m_pendingCount);
+            m_pendingCount = 0;
         }
     }
 
-    emit(prefix);
-    emit(endCode);
-    if (bitsHeld > 0) data[dataLen++] = static_cast<uint8_t>(bits);
-    blocks.finish(dataLen);
-}
+    void addString(uint32_t key, uint32_t at) {
+        m_ctx.lookupKeys[at] = key;
+        m_ctx.lookupCodes[at] = static_cast<uint16_t>(m_nextCode);
+        m_ctx.keyOfCode[m_nextCode] = key;
+        // Only keys whose slot search starts at slot 0 can put key 0 at risk.
+        if (m_table.followSlots || ((key >> 12) << 4) == (key & kMaxCode))
+            followSlotTable(m_ctx, m_table, key, m_nextCode);
+        if (key == 0) m_table.zeroAt = at;
+        ++m_nextCode;
+    }
+
+    void clearTable() {
+        std::fill(m_ctx.lookupKeys.begin(), m_ctx.lookupKeys.end(), kEmptyKey);
+        m_nextCode = m_clearCode + 2;
+        m_table = TableState{m_nextCode};
+    }
+
+    LzwContext& m_ctx;
+    CodeWriter m_writer;
+    const uint32_t m_clearCode;
+    uint32_t m_nextCode = 0;
+    int32_t m_pendingCount = 0;
+    TableState m_table;
+};
 
 // An image without pixels still gets a well-formed stream: clear, end.
 void writeEmpty(TStream& out, int32_t minCodeSize) {
@@ -319,7 +370,7 @@ void EncodeGifLzw(TStream& out, int32_t height, int32_t width, int32_t bits, con
         return;
     }
     auto ctx = std::make_unique<LzwContext>();
-    compress(out, *ctx, height, width, minCodeSize, pixels, interlaced);
+    Compressor(out, *ctx, minCodeSize).run(height, width, pixels, interlaced);
 }
 
 }  // namespace loopsmith
