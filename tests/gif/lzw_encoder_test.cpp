@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -238,6 +239,40 @@ TEST(EncodeGifLzw, FullTableEmitsClearAtTwelveBitsThenRestartsAtInitialWidth) {
     ASSERT_EQ((usedBits + 7) / 8, blocks.data.size());
     if (usedBits % 8) {
         EXPECT_EQ(blocks.data.back() >> (usedBits % 8), 0);
+    }
+}
+
+// The encoder always extends the longest string it knows, so the table a
+// decoder rebuilds never gets the same string twice. (Only a dropped key 0
+// can cause that; these pixels have no index 0.)
+TEST(EncodeGifLzw, EveryStringIsAddedOnce) {
+    const int w = 301, h = 211;
+    auto random = randomPixels(size_t(w) * h, 8, 5);
+    auto structured = structuredPixels(w, h, 8);
+    for (auto* pixels : {&random, &structured}) {
+        for (auto& v : *pixels) v = static_cast<uint8_t>(v | 1);
+        const Blocks blocks = splitBlocks(encode(w, h, 8, *pixels));
+        ASSERT_TRUE(blocks.ok);
+        std::vector<uint32_t> firstPixel(4096);
+        std::set<std::pair<uint32_t, uint32_t>> strings;
+        uint32_t next = 258;
+        int64_t previous = -1;
+        for (const Code& c : readCodes(blocks.data, 8)) {
+            if (c.value == 256 || c.value == 257) {
+                strings.clear();
+                next = 258;
+                previous = -1;
+                continue;
+            }
+            const uint32_t code = c.value;
+            if (code < 256) firstPixel[code] = code;
+            if (previous >= 0 && next < 4096) {
+                const uint32_t first = code < next ? firstPixel[code] : firstPixel[previous];
+                ASSERT_TRUE(strings.insert({uint32_t(previous), first}).second) << "code " << next;
+                firstPixel[next++] = firstPixel[previous];
+            }
+            previous = code;
+        }
     }
 }
 

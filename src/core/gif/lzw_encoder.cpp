@@ -27,34 +27,39 @@ constexpr int32_t kPendingFlush = 4096;
 constexpr int32_t kPendingCapacity = kPendingFlush + 2;
 
 constexpr uint32_t kLookupBits = 13;
-constexpr uint32_t kLookupSize = 1u << kLookupBits;
-constexpr uint32_t kLookupMask = kLookupSize - 1;
+constexpr uint32_t kLookupMask = (1u << kLookupBits) - 1;
+// A string sits in one of two candidate slots, the second in the other
+// half, or past them along a stride when both were taken.
+constexpr uint32_t kSecondChoice = 1u << (kLookupBits - 1);
+// Takes the stores of a hit, so hits and misses share one path; never searched.
+constexpr uint32_t kSpareSlot = kLookupMask + 1;
+constexpr uint32_t kLookupSize = kSpareSlot + 1;
 // Keys (pixel << 12 | prefix) are below 1 << 20.
 constexpr uint32_t kEmptyKey = 0xFFFFFFFF;
-constexpr uint32_t kDeletedKey = 0xFFFFFFFE;
+constexpr uint32_t kDeletedKey = 0xFFFFFFFE;  // key 0 dropped, keeps probes going
 
 // The string table decides the output through one quirk of its 5003-slot
 // hash: a probe that meets the slot of key 0 (pixel 0 after prefix 0) ends
 // there as a miss and stores its own key over it, so that string is dropped
 // and later coded again. Only then do the slots matter; otherwise the table
-// acts as a plain set of strings. Strings are therefore found in `lookup`, a
-// sparser table with a one-instruction hash, and the slots are only followed
-// once key 0 lands where a probe can meet it (see `addString`).
+// acts as a plain set of strings. Strings are therefore found in the lookup
+// table, sparser and with a one-instruction hash, and the 5003 slots are only
+// followed once key 0 lands where a probe can meet it (`followSlotTable`).
 struct LzwContext {
     std::array<uint32_t, kLookupSize> lookupKeys;
     std::array<uint16_t, kLookupSize> lookupCodes;
-    std::array<uint32_t, kMaxCode + 1> keyOfCode;  // replayed into the slots
-    std::array<int32_t, kSlotCount> slotKeys;       // -1 = empty
-    std::array<uint16_t, kSlotCount> slotCodes;
+    // Replayed into the slots; one spare for the code past the last.
+    std::array<uint32_t, kMaxCode + 2> keyOfCode;
+    std::array<int32_t, kSlotCount> slotKeys;  // -1 = empty
     std::array<uint16_t, kPendingCapacity> pending;
     std::array<uint8_t, kDataCapacity> data;
     std::array<uint8_t, kOutCapacity> out;
 };
 
-// Where a string's search starts and how it steps on: the prefix XOR a
-// spread of the pixel, so the hash costs one instruction after the previous
-// lookup (prefixes are below 4096, so the result is in range); the odd
-// per-pixel stride keeps runs of neighbouring codes (long runs of one
+// A string's first candidate slot and the stride past both candidates: the
+// prefix XOR a spread of the pixel, so the hash costs one instruction after
+// the previous lookup (prefixes are below 4096, so the result is in range);
+// the odd per-pixel stride keeps runs of neighbouring codes (long runs of one
 // colour) from forming clusters that every probe has to cross.
 inline uint32_t lookupStart(uint32_t prefix, uint32_t pixel) {
     return prefix ^ ((pixel * 0x9E3779B1u) >> (32 - kLookupBits));
@@ -91,7 +96,6 @@ void replaySlots(LzwContext& ctx, uint32_t firstCode, uint32_t lastCode) {
     for (uint32_t code = firstCode; code <= lastCode; ++code) {
         const int32_t slot = findSlot(ctx.slotKeys.data(), ctx.keyOfCode[code]);
         ctx.slotKeys[static_cast<size_t>(slot)] = static_cast<int32_t>(ctx.keyOfCode[code]);
-        ctx.slotCodes[static_cast<size_t>(slot)] = static_cast<uint16_t>(code);
     }
 }
 
@@ -99,12 +103,11 @@ void replaySlots(LzwContext& ctx, uint32_t firstCode, uint32_t lastCode) {
 // search starts there and no search passes through it later, so key 0 there
 // is safe. Key 0 anywhere else can be met by a later probe: from then on
 // every string goes into the slots too, and one that lands on key 0 drops it.
-void followSlotTable(LzwContext& ctx, TableState& state, uint32_t key, uint32_t code) {
+void followSlotTable(LzwContext& ctx, TableState& state, uint32_t key, uint32_t lastCode) {
     if (state.followSlots) {
         const int32_t slot = findSlot(ctx.slotKeys.data(), key);
         if (ctx.slotKeys[static_cast<size_t>(slot)] == 0) ctx.lookupKeys[state.zeroAt] = kDeletedKey;
         ctx.slotKeys[static_cast<size_t>(slot)] = static_cast<int32_t>(key);
-        ctx.slotCodes[static_cast<size_t>(slot)] = static_cast<uint16_t>(code);
         return;
     }
     if (!state.slotZeroTaken) {
@@ -113,7 +116,7 @@ void followSlotTable(LzwContext& ctx, TableState& state, uint32_t key, uint32_t 
     }
     if (key == 0) {
         state.followSlots = true;
-        replaySlots(ctx, state.firstCode, code);
+        replaySlots(ctx, state.firstCode, lastCode);
     }
 }
 
@@ -253,9 +256,12 @@ private:
     bool m_first = true;
 };
 
-// The string search over the pixels. Hits, most pixels, stay in `run`;
-// a miss leaves the loop for `miss`, which keeps the hot loop's registers
-// free for the search.
+// The string search over the pixels. Both candidate slots are loaded at
+// once and the next prefix picked from them; a miss whose string fits a free
+// candidate takes the same stores as a hit (which writes the spare slot).
+// Only taken candidates (`overflow`) and the rare sides of a miss
+// (`afterMiss`) leave the loop: on photos hits and misses alternate too
+// irregularly for branches on them to be predicted.
 class Compressor {
 public:
     Compressor(TStream& out, LzwContext& ctx, int32_t minCodeSize)
@@ -272,30 +278,54 @@ public:
         clearTable();
         output(m_clearCode);
 
+        // The counts live in locals here, away from the stores into the
+        // tables, and go back to the members around the calls out.
+        uint32_t nextCode = m_nextCode;
+        int32_t pendingCount = m_pendingCount;
+        auto callOut = [&](auto&& call) {
+            m_nextCode = nextCode;
+            m_pendingCount = pendingCount;
+            call();
+            nextCode = m_nextCode;
+            pendingCount = m_pendingCount;
+        };
         for (; row >= 0; row = rows.next(), column = 0) {
             const uint8_t* line = pixels + static_cast<size_t>(row) * static_cast<size_t>(width);
             for (int32_t x = column; x < width; ++x) {
                 const uint32_t p = line[x] & pixelMask;
                 const uint32_t key = (p << 12) | prefix;
-                uint32_t at = lookupStart(prefix, p);
-                if (ctx.lookupKeys[at] == key) [[likely]] {
-                    prefix = ctx.lookupCodes[at];
+                const uint32_t first = lookupStart(prefix, p);
+                const uint32_t second = first ^ kSecondChoice;
+                const uint32_t key1 = ctx.lookupKeys[first], key2 = ctx.lookupKeys[second];
+                const uint32_t code1 = ctx.lookupCodes[first], code2 = ctx.lookupCodes[second];
+                const bool hit1 = key1 == key, hit2 = key2 == key;
+                uint32_t next = hit2 ? code2 : p;
+                next = hit1 ? code1 : next;
+                const bool miss = !(hit1 | hit2);
+                if (miss & (key1 != kEmptyKey) & (key2 != kEmptyKey)) [[unlikely]] {
+                    callOut([&] { prefix = overflow(prefix, key, first, p); });
                     continue;
                 }
-                if (ctx.lookupKeys[at] != kEmptyKey) {
-                    const uint32_t stride = lookupStride(p);
-                    do {
-                        at = (at + stride) & kLookupMask;
-                    } while (ctx.lookupKeys[at] != key && ctx.lookupKeys[at] != kEmptyKey);
-                    if (ctx.lookupKeys[at] == key) {
-                        prefix = ctx.lookupCodes[at];
-                        continue;
-                    }
-                }
-                miss(prefix, key, at);
-                prefix = p;
+                // A miss emits the prefix and adds the string in the free
+                // slot; a hit does the same to the spare slot and leaves the
+                // counts as they were.
+                uint32_t at = key1 == kEmptyKey ? first : second;
+                at = miss ? at : kSpareSlot;
+                ctx.lookupKeys[at] = key;
+                ctx.lookupCodes[at] = static_cast<uint16_t>(nextCode);
+                ctx.keyOfCode[nextCode] = key;
+                ctx.pending[static_cast<size_t>(pendingCount)] = static_cast<uint16_t>(prefix);
+                pendingCount += miss;
+                nextCode += miss;
+                const bool rare = (nextCode > kMaxCode + 1) | ((p << 4) == prefix) | m_table.followSlots |
+                                  (pendingCount >= kPendingFlush);
+                if (miss & rare) [[unlikely]]
+                    callOut([&] { afterMiss(key, at); });
+                prefix = next;
             }
         }
+        m_nextCode = nextCode;
+        m_pendingCount = pendingCount;
 
         output(prefix);
         output(m_clearCode + 1);
@@ -306,32 +336,41 @@ public:
 private:
     void output(uint32_t code) { m_ctx.pending[static_cast<size_t>(m_pendingCount++)] = static_cast<uint16_t>(code); }
 
-    // The string prefix + pixel is not in the table: emit the prefix, then
-    // add the string, or start a new table when it is full (the prefix is
-    // then followed by a clear code).
-    [[gnu::noinline]] void miss(uint32_t prefix, uint32_t key, uint32_t at) {
+    // Neither choice holds the string and both are taken: it is further
+    // along the stride, or missing. Returns the next prefix.
+    [[gnu::noinline]] uint32_t overflow(uint32_t prefix, uint32_t key, uint32_t at, uint32_t pixel) {
+        const uint32_t stride = lookupStride(pixel);
+        do {
+            at = (at + stride) & kLookupMask;
+        } while (m_ctx.lookupKeys[at] != key && m_ctx.lookupKeys[at] != kEmptyKey);
+        if (m_ctx.lookupKeys[at] == key) return m_ctx.lookupCodes[at];
         output(prefix);
-        if (m_nextCode <= kMaxCode) {
-            addString(key, at);
-        } else {
+        m_ctx.lookupKeys[at] = key;
+        m_ctx.lookupCodes[at] = static_cast<uint16_t>(m_nextCode);
+        m_ctx.keyOfCode[m_nextCode] = key;
+        ++m_nextCode;
+        afterMiss(key, at);
+        return pixel;
+    }
+
+    // What a miss needs beyond the common case, once its prefix is out and
+    // its string stored as code m_nextCode - 1.
+    [[gnu::noinline]] void afterMiss(uint32_t key, uint32_t at) {
+        if (m_nextCode > kMaxCode + 1) {
+            // The table was full, so the string stored as 4096 is void: the
+            // prefix is followed by a clear code and a new table.
             output(m_clearCode);
             clearTable();
+        } else {
+            // Only keys whose slot search starts at slot 0 can put key 0 at risk.
+            if (m_table.followSlots || ((key >> 12) << 4) == (key & kMaxCode))
+                followSlotTable(m_ctx, m_table, key, m_nextCode - 1);
+            if (key == 0) m_table.zeroAt = at;
         }
         if (m_pendingCount >= kPendingFlush) {
             m_writer.pack(m_ctx.pending.data(), m_pendingCount);
             m_pendingCount = 0;
         }
-    }
-
-    void addString(uint32_t key, uint32_t at) {
-        m_ctx.lookupKeys[at] = key;
-        m_ctx.lookupCodes[at] = static_cast<uint16_t>(m_nextCode);
-        m_ctx.keyOfCode[m_nextCode] = key;
-        // Only keys whose slot search starts at slot 0 can put key 0 at risk.
-        if (m_table.followSlots || ((key >> 12) << 4) == (key & kMaxCode))
-            followSlotTable(m_ctx, m_table, key, m_nextCode);
-        if (key == 0) m_table.zeroAt = at;
-        ++m_nextCode;
     }
 
     void clearTable() {
