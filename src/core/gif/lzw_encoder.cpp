@@ -387,28 +387,20 @@ private:
     TableState m_table;
 };
 
-// An image without pixels still gets a well-formed stream: clear, end.
-void writeEmpty(TStream& out, int32_t minCodeSize) {
-    const uint32_t clearCode = 1u << minCodeSize;
-    const int32_t codeWidth = minCodeSize + 1;
-    uint32_t bits = clearCode | ((clearCode + 1) << codeWidth);
-    const int32_t length = (2 * codeWidth + 7) / 8;
-    uint8_t bytes[6] = {static_cast<uint8_t>(minCodeSize), static_cast<uint8_t>(length)};
-    for (int32_t i = 0; i < length; ++i, bits >>= 8) bytes[2 + i] = static_cast<uint8_t>(bits);
-    bytes[2 + length] = 0;
-    out.Write(bytes, static_cast<size_t>(3 + length));
-}
-
 }  // namespace
 
 void EncodeGifLzw(TStream& out, int32_t height, int32_t width, int32_t bits, const uint8_t* pixels, bool interlaced) {
     // Indices are bytes, so 8 bits always suffice; GIF needs at least 2.
     const int32_t minCodeSize = std::clamp(bits, 2, 8);
+    auto ctx = std::make_unique<LzwContext>();
     if (height <= 0 || width <= 0 || pixels == nullptr) {
-        writeEmpty(out, minCodeSize);
+        // No pixels: still a well-formed stream, a clear code and the end code.
+        const uint16_t codes[] = {static_cast<uint16_t>(1u << minCodeSize), static_cast<uint16_t>((1u << minCodeSize) + 1)};
+        CodeWriter writer(out, *ctx, minCodeSize);
+        writer.pack(codes, 2);
+        writer.finish();
         return;
     }
-    auto ctx = std::make_unique<LzwContext>();
     Compressor(out, *ctx, minCodeSize).run(height, width, pixels, interlaced);
 }
 
