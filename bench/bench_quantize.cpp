@@ -25,15 +25,15 @@ constexpr int kRuns = 7;
 
 uint8_t clampByte(double v) { return static_cast<uint8_t>(std::clamp(v, 0.0, 255.0)); }
 
-// Smoothly coloured Mandelbrot set over a diagonal gradient, with a little
-// sensor-like noise.
+// Smoothly coloured Mandelbrot detail (seahorse valley) over a diagonal
+// gradient, with a little sensor-like noise.
 TRaster makeFrame() {
     TRaster frame(kWidth, kHeight, px24RGB);
     uint32_t state = 12345;
     for (int y = 0; y < kHeight; ++y) {
         uint8_t* p = frame.Scanline(y);
         for (int x = 0; x < kWidth; ++x, p += 3) {
-            const double cx = -2.2 + 3.2 * x / kWidth, cy = -1.0 + 2.0 * y / kHeight;
+            const double cx = -0.765 + 0.04 * x / kWidth, cy = 0.09 + 0.0225 * y / kHeight;
             double zx = 0, zy = 0;
             int i = 0;
             while (i < 200 && zx * zx + zy * zy < 256) {
@@ -46,7 +46,7 @@ TRaster makeFrame() {
             const double fx = double(x) / kWidth, fy = double(y) / kHeight;
             state = state * 1664525u + 1013904223u;
             const double noise = static_cast<int>(state >> 29) - 3.5;
-            const double k = v * 0.15;
+            const double k = std::sqrt(v) * 1.3;
             p[2] = clampByte(60 + 120 * fx + 70 * std::sin(k) + noise);
             p[1] = clampByte(40 + 100 * fy + 70 * std::sin(k + 2.1) + noise);
             p[0] = clampByte(90 + 60 * (1 - fx) + 70 * std::sin(k + 4.2) + noise);

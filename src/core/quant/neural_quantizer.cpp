@@ -6,6 +6,14 @@
 
 #include "quant/round_half_even.h"
 
+// The candidate search is written for eight lanes; let the loader pick an
+// AVX2 build of it where the processor has one.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define LOOPSMITH_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define LOOPSMITH_AVX2_CLONES
+#endif
+
 namespace loopsmith {
 
 namespace {
@@ -102,7 +110,7 @@ void TNeuralQuantizer::setRadiusPowers(int32_t alpha, int rad) {
 
 // Finds the winner by biased distance, so rarely winning neurons catch up;
 // keys pack distance and neuron number so one min picks the first on ties.
-int TNeuralQuantizer::contest(int32_t blue, int32_t green, int32_t red) {
+LOOPSMITH_AVX2_CLONES int TNeuralQuantizer::contest(int32_t blue, int32_t green, int32_t red) {
     const int n = m_neuronCount;
     const int32_t* nb = m_blue.data();
     const int32_t* ng = m_green.data();
@@ -225,6 +233,117 @@ int TNeuralQuantizer::Search(int blue, int green, int red) const {
         }
     }
     return best;
+}
+
+namespace {
+
+constexpr int kCellShift = 3;
+constexpr int32_t kCellSide = 1 << kCellShift;
+constexpr int kCellBits = 8 - kCellShift;
+constexpr int kLanes = 8;
+// An unused lane's colour: its distance keeps its key above every real one.
+constexpr int32_t kFarAway = 2000;
+
+size_t cellIndex(int blue, int green, int red) {
+    return (static_cast<size_t>(red >> kCellShift) << (2 * kCellBits)) |
+           (static_cast<size_t>(green >> kCellShift) << kCellBits) | static_cast<size_t>(blue >> kCellShift);
+}
+
+}  // namespace
+
+TNeuralRowMapper::TNeuralRowMapper(const TNeuralQuantizer& network) : m_network(network), m_cells(size_t{1} << (3 * (8 - kCellShift))) {
+    for (const auto& neuron : network.m_sorted) {
+        m_blue.push_back(neuron.blue);
+        m_green.push_back(neuron.green);
+        m_red.push_back(neuron.red);
+    }
+    m_blocks.reserve(4096);
+}
+
+namespace {
+
+// Least and greatest distance from `value` to the 8 levels from `low`.
+inline int32_t leastDistance(int32_t value, int32_t low) {
+    return std::max(low - value, 0) + std::max(value - (low + kCellSide - 1), 0);
+}
+inline int32_t greatestDistance(int32_t value, int32_t low) { return std::max(value - low, low + kCellSide - 1 - value); }
+
+}  // namespace
+
+// A neuron whose least distance to the cell exceeds another neuron's
+// greatest distance to it is never the nearest for a colour inside.
+const TNeuralRowMapper::TCellRange& TNeuralRowMapper::cell(int blue, int green, int red) {
+    TCellRange& range = m_cells[cellIndex(blue, green, red)];
+    if (range.start >= 0) return range;
+    const int32_t lowBlue = blue & -kCellSide, lowGreen = green & -kCellSide, lowRed = red & -kCellSide;
+    const int n = m_network.m_neuronCount;
+    std::array<int32_t, 256> least;
+    int32_t bound = INT32_MAX;
+    for (int k = 0; k < n; ++k) {
+        least[k] = leastDistance(m_blue[k], lowBlue) + leastDistance(m_green[k], lowGreen) +
+                   leastDistance(m_red[k], lowRed);
+        bound = std::min(bound, greatestDistance(m_blue[k], lowBlue) + greatestDistance(m_green[k], lowGreen) +
+                                    greatestDistance(m_red[k], lowRed));
+    }
+    range.start = static_cast<int32_t>(m_blocks.size());
+    const auto& sorted = m_network.m_sorted;
+    int lane = kLanes;
+    for (int k = 0; k < n; ++k) {
+        if (least[k] > bound) continue;
+        if (lane == kLanes) {
+            const TLanes far = TLanes{} + kFarAway;
+            m_blocks.push_back(TCandidateBlock{far, far, far, TLanes{}, TLanes{}});
+            lane = 0;
+        }
+        TCandidateBlock& block = m_blocks.back();
+        block.blue[lane] = sorted[k].blue;
+        block.green[lane] = sorted[k].green;
+        block.red[lane] = sorted[k].red;
+        block.position[lane] = k;
+        block.index[lane] = sorted[k].index;
+        ++lane;
+    }
+    range.count = static_cast<int32_t>(m_blocks.size()) - range.start;
+    return range;
+}
+
+// Search walks the green-sorted neurons from its start position alternately
+// up (visit 0, 2, 4, ...) and down (1, 3, 5, ...) and keeps the first of
+// equally near neurons; the key orders by distance, then by that visit.
+LOOPSMITH_AVX2_CLONES int TNeuralRowMapper::nearest(int blue, int green, int red) {
+    const TCellRange& range = cell(blue, green, red);
+    const TLanes sampleBlue = TLanes{} + blue, sampleGreen = TLanes{} + green, sampleRed = TLanes{} + red;
+    const TLanes start = TLanes{} + m_network.m_greenIndex[static_cast<size_t>(green)];
+    TLanes best = TLanes{} + INT32_MAX;
+    for (int32_t b = range.start; b < range.start + range.count; ++b) {
+        const TCandidateBlock& c = m_blocks[static_cast<size_t>(b)];
+        // Absolute differences as (v ^ sign) - sign, kept inline: a helper
+        // would pass vectors across the clones' differing calling rules.
+        const TLanes db = c.blue - sampleBlue, dg = c.green - sampleGreen, dr = c.red - sampleRed;
+        const TLanes sb = db >> 31, sg = dg >> 31, sr = dr >> 31;
+        const TLanes dist = ((db ^ sb) - sb) + ((dg ^ sg) - sg) + ((dr ^ sr) - sr);
+        // 2d going up, -2d - 1 going down.
+        const TLanes offset = c.position - start;
+        const TLanes visit = (offset * 2) ^ (offset >> 31);
+        const TLanes key = (dist << 17) | (visit << 8) | c.index;
+        best = key < best ? key : best;
+    }
+    int32_t bestKey = best[0];
+    for (int lane = 1; lane < kLanes; ++lane) bestKey = std::min(bestKey, best[lane]);
+    return bestKey & 255;
+}
+
+void TNeuralRowMapper::MapRow(const uint8_t* bgr, int32_t count, uint8_t* out) {
+    uint32_t previous = 0xFFFFFFFFu;
+    uint8_t previousIndex = 0;
+    for (int32_t i = 0; i < count; ++i, bgr += 3) {
+        const uint32_t colour = bgr[0] | (uint32_t{bgr[1]} << 8) | (uint32_t{bgr[2]} << 16);
+        if (colour != previous) {
+            previous = colour;
+            previousIndex = static_cast<uint8_t>(nearest(bgr[0], bgr[1], bgr[2]));
+        }
+        out[i] = previousIndex;
+    }
 }
 
 }  // namespace loopsmith

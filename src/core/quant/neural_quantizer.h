@@ -33,6 +33,7 @@ public:
     int Search(int blue, int green, int red) const;
 
 private:
+    friend class TNeuralRowMapper;
     struct TNeuron {
         int32_t blue, green, red, index;
     };
@@ -52,6 +53,34 @@ private:
     // After learning: neurons sorted by green, and where each green starts.
     std::vector<TNeuron> m_sorted;
     std::array<int32_t, 256> m_greenIndex{};
+};
+
+// Maps whole rows with exactly Search's answers, fast: for each 8 x 8 x 8
+// cell of colour space met, it keeps the few neurons that can be nearest to
+// a colour of that cell and breaks ties in Search's visiting order.
+class TNeuralRowMapper {
+public:
+    explicit TNeuralRowMapper(const TNeuralQuantizer& network);
+    void MapRow(const uint8_t* bgr, int32_t count, uint8_t* out);
+
+private:
+    // Candidates of one cell, eight to a block; unused lanes lie far
+    // outside the colour cube.
+    using TLanes = int32_t __attribute__((vector_size(32)));
+    struct alignas(32) TCandidateBlock {
+        TLanes blue, green, red, position, index;
+    };
+    struct TCellRange {
+        int32_t start = -1, count = 0;  // in blocks
+    };
+
+    const TCellRange& cell(int blue, int green, int red);
+    int nearest(int blue, int green, int red);
+
+    const TNeuralQuantizer& m_network;
+    std::vector<int32_t> m_blue, m_green, m_red;  // in green order
+    std::vector<TCellRange> m_cells;
+    std::vector<TCandidateBlock> m_blocks;
 };
 
 }  // namespace loopsmith

@@ -58,28 +58,6 @@ private:
     std::vector<int16_t> m_values;
 };
 
-// Remembers recent network searches; neighbouring pixels of a picture
-// repeat colours often, and a search costs dozens of neuron visits.
-class TSearchCache {
-public:
-    static constexpr int kBits = 16;
-    TSearchCache() : m_keys(size_t{1} << kBits, 0xFFFFFFFFu), m_values(size_t{1} << kBits, 0) {}
-
-    uint8_t Lookup(const TNeuralQuantizer& network, const uint8_t* bgr) {
-        const uint32_t colour = packBGR(bgr);
-        const uint32_t slot = hashColour(colour, kBits);
-        if (m_keys[slot] != colour) {
-            m_keys[slot] = colour;
-            m_values[slot] = static_cast<uint8_t>(network.Search(bgr[0], bgr[1], bgr[2]));
-        }
-        return m_values[slot];
-    }
-
-private:
-    std::vector<uint32_t> m_keys;
-    std::vector<uint8_t> m_values;
-};
-
 }  // namespace
 
 struct TQuantizer::State {
@@ -90,9 +68,9 @@ struct TQuantizer::State {
     std::vector<uint8_t> greyIndex;  // by red level
     std::unique_ptr<TNeuralQuantizer> neural;
     std::unique_ptr<TBoxQuantizer> box;
-    // A quantizer serves one writer on one thread; the cache only speeds up
-    // IndexRow and never changes an answer.
-    mutable std::optional<TSearchCache> searchCache;
+    // A quantizer serves one writer on one thread; the mapper's lazily built
+    // tables only speed up IndexRow and never change an answer.
+    mutable std::optional<TNeuralRowMapper> rowMapper;
 };
 
 namespace {
@@ -177,7 +155,7 @@ TQuantizer::TQuantizer(const TRaster& image, TRGB* paletteOut, int colourCount)
                                                       TNeuralQuantizer::SamplingFactor(pixels, QuantizerQuality));
         s.neural->WritePalette(paletteOut);
         m_paletteCount = n;
-        s.searchCache.emplace();
+        s.rowMapper.emplace(*s.neural);
     } else {
         m_mode = TMode::Box;
         s.box = std::make_unique<TBoxQuantizer>(image, n);
@@ -218,7 +196,7 @@ void TQuantizer::IndexRow(const uint8_t* bgr, int32_t count, uint8_t* out) const
             for (int32_t i = 0; i < count; ++i, bgr += 3) out[i] = s.greyIndex[bgr[2]];
             return;
         case TMode::Neural:
-            for (int32_t i = 0; i < count; ++i, bgr += 3) out[i] = s.searchCache->Lookup(*s.neural, bgr);
+            s.rowMapper->MapRow(bgr, count, out);
             return;
         case TMode::Box:
             for (int32_t i = 0; i < count; ++i, bgr += 3) out[i] = static_cast<uint8_t>(s.box->Index(bgr[0], bgr[1], bgr[2]));
