@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 
 #include "quant/round_half_even.h"
 
@@ -240,7 +242,6 @@ namespace {
 constexpr int kCellShift = 3;
 constexpr int32_t kCellSide = 1 << kCellShift;
 constexpr int kCellBits = 8 - kCellShift;
-constexpr int kLanes = 8;
 // An unused lane's colour: its distance keeps its key above every real one.
 constexpr int32_t kFarAway = 2000;
 
@@ -291,8 +292,11 @@ const TNeuralRowMapper::TCellRange& TNeuralRowMapper::cell(int blue, int green, 
     for (int k = 0; k < n; ++k) {
         if (least[k] > bound) continue;
         if (lane == kLanes) {
-            const TLanes far = TLanes{} + kFarAway;
-            m_blocks.push_back(TCandidateBlock{far, far, far, TLanes{}, TLanes{}});
+            m_blocks.emplace_back();
+            TCandidateBlock& fresh = m_blocks.back();
+            std::fill(std::begin(fresh.blue), std::end(fresh.blue), kFarAway);
+            std::fill(std::begin(fresh.green), std::end(fresh.green), kFarAway);
+            std::fill(std::begin(fresh.red), std::end(fresh.red), kFarAway);
             lane = 0;
         }
         TCandidateBlock& block = m_blocks.back();
@@ -310,28 +314,52 @@ const TNeuralRowMapper::TCellRange& TNeuralRowMapper::cell(int blue, int green, 
 // Search walks the green-sorted neurons from its start position alternately
 // up (visit 0, 2, 4, ...) and down (1, 3, 5, ...) and keeps the first of
 // equally near neurons; the key orders by distance, then by that visit.
+#if defined(__GNUC__)
+// One block at a time in eight lanes. Absolute values are written out as
+// (v ^ sign) - sign inline: a helper would pass vectors across the clones'
+// differing calling rules.
 LOOPSMITH_AVX2_CLONES int TNeuralRowMapper::nearest(int blue, int green, int red) {
+    using TLanes = int32_t __attribute__((vector_size(32)));
     const TCellRange& range = cell(blue, green, red);
     const TLanes sampleBlue = TLanes{} + blue, sampleGreen = TLanes{} + green, sampleRed = TLanes{} + red;
     const TLanes start = TLanes{} + m_network.m_greenIndex[static_cast<size_t>(green)];
     TLanes best = TLanes{} + INT32_MAX;
     for (int32_t b = range.start; b < range.start + range.count; ++b) {
         const TCandidateBlock& c = m_blocks[static_cast<size_t>(b)];
-        // Absolute differences as (v ^ sign) - sign, kept inline: a helper
-        // would pass vectors across the clones' differing calling rules.
-        const TLanes db = c.blue - sampleBlue, dg = c.green - sampleGreen, dr = c.red - sampleRed;
+        TLanes cb, cg, cr, position, index;
+        std::memcpy(&cb, c.blue, sizeof cb);
+        std::memcpy(&cg, c.green, sizeof cg);
+        std::memcpy(&cr, c.red, sizeof cr);
+        std::memcpy(&position, c.position, sizeof position);
+        std::memcpy(&index, c.index, sizeof index);
+        const TLanes db = cb - sampleBlue, dg = cg - sampleGreen, dr = cr - sampleRed;
         const TLanes sb = db >> 31, sg = dg >> 31, sr = dr >> 31;
         const TLanes dist = ((db ^ sb) - sb) + ((dg ^ sg) - sg) + ((dr ^ sr) - sr);
-        // 2d going up, -2d - 1 going down.
-        const TLanes offset = c.position - start;
-        const TLanes visit = (offset * 2) ^ (offset >> 31);
-        const TLanes key = (dist << 17) | (visit << 8) | c.index;
+        const TLanes offset = position - start;
+        const TLanes key = (dist << 17) | (((offset * 2) ^ (offset >> 31)) << 8) | index;
         best = key < best ? key : best;
     }
     int32_t bestKey = best[0];
     for (int lane = 1; lane < kLanes; ++lane) bestKey = std::min(bestKey, best[lane]);
     return bestKey & 255;
 }
+#else
+int TNeuralRowMapper::nearest(int blue, int green, int red) {
+    const TCellRange& range = cell(blue, green, red);
+    const int32_t start = m_network.m_greenIndex[static_cast<size_t>(green)];
+    int32_t bestKey = INT32_MAX;
+    for (int32_t b = range.start; b < range.start + range.count; ++b) {
+        const TCandidateBlock& c = m_blocks[static_cast<size_t>(b)];
+        for (int lane = 0; lane < kLanes; ++lane) {
+            const int32_t dist =
+                std::abs(c.blue[lane] - blue) + std::abs(c.green[lane] - green) + std::abs(c.red[lane] - red);
+            const int32_t offset = c.position[lane] - start;
+            bestKey = std::min(bestKey, (dist << 17) | (((offset * 2) ^ (offset >> 31)) << 8) | c.index[lane]);
+        }
+    }
+    return bestKey & 255;
+}
+#endif
 
 void TNeuralRowMapper::MapRow(const uint8_t* bgr, int32_t count, uint8_t* out) {
     uint32_t previous = 0xFFFFFFFFu;

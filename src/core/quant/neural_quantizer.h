@@ -66,9 +66,9 @@ public:
 private:
     // Candidates of one cell, eight to a block; unused lanes lie far
     // outside the colour cube.
-    using TLanes = int32_t __attribute__((vector_size(32)));
+    static constexpr int kLanes = 8;
     struct alignas(32) TCandidateBlock {
-        TLanes blue, green, red, position, index;
+        int32_t blue[kLanes], green[kLanes], red[kLanes], position[kLanes], index[kLanes];
     };
     struct TCellRange {
         int32_t start = -1, count = 0;  // in blocks
