@@ -31,11 +31,17 @@ TEST(TNeuralQuantizer, SamplingFactor) {
         int quality;
         int factor;
     } const cases[] = {
-        {1000, -1, 1},    {1999, -1, 1},    {2000, -1, 2},      {320 * 240, -1, 9},
-        {76000, -1, 8},   // 8.5: half to even
+        {1000, -1, 1},
+        {1999, -1, 1},
+        {2000, -1, 2},
+        {320 * 240, -1, 9},
+        {76000, -1, 8},    // 8.5: half to even
         {224000, -1, 22},  // 21.5: half to even
-        {1280 * 720, -1, 30}, {int64_t{1} << 40, -1, 30},
-        {320 * 240, 0, 30}, {320 * 240, 100, 1}, {320 * 240, 50, 15},
+        {1280 * 720, -1, 30},
+        {int64_t{1} << 40, -1, 30},
+        {320 * 240, 0, 30},
+        {320 * 240, 100, 1},
+        {320 * 240, 50, 15},
     };
     for (const Case& c : cases)
         EXPECT_EQ(TNeuralQuantizer::SamplingFactor(c.pixels, c.quality), c.factor) << c.pixels << " q " << c.quality;

@@ -8,8 +8,8 @@
 
 #include "quant/round_half_even.h"
 
-// The candidate search is written for eight lanes; let the loader pick an
-// AVX2 build of it where the processor has one.
+// The contest and the candidate search run in SIMD lanes; the loader picks
+// their AVX2 builds where the processor has AVX2.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define LOOPSMITH_AVX2_CLONES __attribute__((target_clones("avx2", "default")))
 #else
@@ -252,7 +252,8 @@ size_t cellIndex(int blue, int green, int red) {
 
 }  // namespace
 
-TNeuralRowMapper::TNeuralRowMapper(const TNeuralQuantizer& network) : m_network(network), m_cells(size_t{1} << (3 * (8 - kCellShift))) {
+TNeuralRowMapper::TNeuralRowMapper(const TNeuralQuantizer& network)
+    : m_network(network), m_cells(size_t{1} << (3 * kCellBits)) {
     for (const auto& neuron : network.m_sorted) {
         m_blue.push_back(neuron.blue);
         m_green.push_back(neuron.green);
@@ -267,7 +268,9 @@ namespace {
 inline int32_t leastDistance(int32_t value, int32_t low) {
     return std::max(low - value, 0) + std::max(value - (low + kCellSide - 1), 0);
 }
-inline int32_t greatestDistance(int32_t value, int32_t low) { return std::max(value - low, low + kCellSide - 1 - value); }
+inline int32_t greatestDistance(int32_t value, int32_t low) {
+    return std::max(value - low, low + kCellSide - 1 - value);
+}
 
 }  // namespace
 

@@ -119,46 +119,60 @@ bool useNeural(int n) {
 
 TQuantizer::TQuantizer(const TRaster& image, TRGB* paletteOut, int colourCount)
     : m_colourCount(std::clamp(colourCount, 1, 256)), m_state(std::make_unique<State>()) {
-    const int n = m_colourCount;
-    State& s = *m_state;
     const bool grey = image.IsGrayScale();
     if (image.PixelLayout() == px8p) {
-        m_mode = TMode::PaletteImage;
-        m_paletteCount = copyImagePalette(image, paletteOut, n);
-        s.colourMap.emplace(image.PaletteLength());
-        for (int i = 0; i < image.PaletteLength(); ++i) s.colourMap->Insert(PackRGB(image.PaletteEntry(i)), i);
-        s.missingIndex = image.PaletteLength();
-        return;
+        useImagePalette(image, paletteOut);
+    } else if (grey) {
+        useGreyRamp(paletteOut);
+    } else if (image.PixelLayout() == px24RGB && !useExactColours(image, paletteOut)) {
+        useQuantizer(image, paletteOut);
     }
-    if (grey) {
-        m_mode = TMode::GreyRamp;
-        m_paletteCount = fillGreyRamp(paletteOut, n);
-        s.greyIndex.resize(256);
-        for (int red = 0; red < 256; ++red) s.greyIndex[red] = static_cast<uint8_t>(red * n / 256);
-        return;
-    }
-    if (image.PixelLayout() != px24RGB) return;
+}
 
-    s.colourMap.emplace(n + 1);
-    if (auto colours = exactColours(image, n, *s.colourMap)) {
-        m_mode = TMode::ExactColours;
-        m_paletteCount = static_cast<int>(colours->size());
-        for (int i = 0; i < m_paletteCount; ++i) paletteOut[i] = UnpackRGB((*colours)[i]);
-        s.missingIndex = -1;
-        return;
+void TQuantizer::useImagePalette(const TRaster& image, TRGB* paletteOut) {
+    State& s = *m_state;
+    m_mode = TMode::PaletteImage;
+    m_paletteCount = copyImagePalette(image, paletteOut, m_colourCount);
+    s.colourMap.emplace(image.PaletteLength());
+    for (int i = 0; i < image.PaletteLength(); ++i) s.colourMap->Insert(PackRGB(image.PaletteEntry(i)), i);
+    s.missingIndex = image.PaletteLength();
+}
+
+void TQuantizer::useGreyRamp(TRGB* paletteOut) {
+    m_mode = TMode::GreyRamp;
+    m_paletteCount = fillGreyRamp(paletteOut, m_colourCount);
+    m_state->greyIndex.resize(256);
+    for (int red = 0; red < 256; ++red) m_state->greyIndex[red] = static_cast<uint8_t>(red * m_colourCount / 256);
+}
+
+bool TQuantizer::useExactColours(const TRaster& image, TRGB* paletteOut) {
+    State& s = *m_state;
+    s.colourMap.emplace(m_colourCount + 1);
+    const auto colours = exactColours(image, m_colourCount, *s.colourMap);
+    if (!colours) {
+        s.colourMap.reset();
+        return false;
     }
-    s.colourMap.reset();
-    if (useNeural(n)) {
+    m_mode = TMode::ExactColours;
+    m_paletteCount = static_cast<int>(colours->size());
+    for (int i = 0; i < m_paletteCount; ++i) paletteOut[i] = UnpackRGB((*colours)[i]);
+    s.missingIndex = -1;
+    return true;
+}
+
+void TQuantizer::useQuantizer(const TRaster& image, TRGB* paletteOut) {
+    State& s = *m_state;
+    if (useNeural(m_colourCount)) {
         m_mode = TMode::Neural;
         const int64_t pixels = int64_t{image.Width()} * image.Height();
-        s.neural = std::make_unique<TNeuralQuantizer>(image, n,
+        s.neural = std::make_unique<TNeuralQuantizer>(image, m_colourCount,
                                                       TNeuralQuantizer::SamplingFactor(pixels, QuantizerQuality));
         s.neural->WritePalette(paletteOut);
-        m_paletteCount = n;
+        m_paletteCount = m_colourCount;
         s.rowMapper.emplace(*s.neural);
     } else {
         m_mode = TMode::Box;
-        s.box = std::make_unique<TBoxQuantizer>(image, n);
+        s.box = std::make_unique<TBoxQuantizer>(image, m_colourCount);
         s.box->WritePalette(paletteOut);
         m_paletteCount = s.box->BoxCount();
     }
@@ -199,7 +213,8 @@ void TQuantizer::IndexRow(const uint8_t* bgr, int32_t count, uint8_t* out) const
             s.rowMapper->MapRow(bgr, count, out);
             return;
         case TMode::Box:
-            for (int32_t i = 0; i < count; ++i, bgr += 3) out[i] = static_cast<uint8_t>(s.box->Index(bgr[0], bgr[1], bgr[2]));
+            for (int32_t i = 0; i < count; ++i, bgr += 3)
+                out[i] = static_cast<uint8_t>(s.box->Index(bgr[0], bgr[1], bgr[2]));
             return;
         case TMode::None: break;
     }
