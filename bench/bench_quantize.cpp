@@ -69,16 +69,15 @@ double psnr(const TRaster& frame, const std::vector<uint8_t>& indices, const std
     return 10 * std::log10(255.0 * 255.0 / mse);
 }
 
-// Median of kRuns runs, in milliseconds.
-double timeMs(const std::function<void()>& run) {
-    std::vector<double> times;
-    for (int i = 0; i < kRuns; ++i) {
-        const auto start = std::chrono::steady_clock::now();
-        run();
-        times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-    }
-    std::sort(times.begin(), times.end());
-    return times[kRuns / 2];
+double elapsedMs(const std::function<void()>& run) {
+    const auto start = std::chrono::steady_clock::now();
+    run();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
 }
 
 void runOurs(const TRaster& frame, std::vector<TRGB>& palette, std::vector<uint8_t>& indices) {
@@ -120,8 +119,13 @@ int main() {
     std::vector<TRGB> ourPalette(256), liqPalette(256);
     std::vector<uint8_t> ourIndices(size_t{kWidth} * kHeight), liqIndices(size_t{kWidth} * kHeight);
     bool liqOk = true;
-    const double ourMs = timeMs([&] { runOurs(frame, ourPalette, ourIndices); });
-    const double liqMs = timeMs([&] { liqOk = runLibimagequant(rgba, liqPalette, liqIndices) && liqOk; });
+    // Interleaved, so a busy machine slows both alike.
+    std::vector<double> ourTimes, liqTimes;
+    for (int i = 0; i < kRuns; ++i) {
+        ourTimes.push_back(elapsedMs([&] { runOurs(frame, ourPalette, ourIndices); }));
+        liqTimes.push_back(elapsedMs([&] { liqOk = runLibimagequant(rgba, liqPalette, liqIndices) && liqOk; }));
+    }
+    const double ourMs = median(ourTimes), liqMs = median(liqTimes);
     if (!liqOk) {
         std::fprintf(stderr, "libimagequant failed\n");
         return 1;
