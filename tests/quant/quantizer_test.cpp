@@ -193,6 +193,18 @@ std::vector<uint8_t> probeColours(const TRaster& image) {
     return bgr;
 }
 
+// Nearly one colour, with rare colours from all over the cube: the network
+// stays in a tight cluster, far from most colours it is asked about.
+TRaster clusteredColours(int32_t w, int32_t h) {
+    uint32_t state = 5;
+    return MakeRGBRaster(w, h, [&](int32_t, int32_t) {
+        state = state * 1664525u + 1013904223u;
+        if ((state >> 8) % 53 == 0) return UnpackRGB(state >> 8);
+        const auto jitter = [&](int base, int shift) { return static_cast<uint8_t>(base + ((state >> shift) & 7)); };
+        return MakeRGB(jitter(100, 12), jitter(150, 16), jitter(60, 20));
+    });
+}
+
 TEST(TQuantizer, IndexRowMatchesRGBIndexInEveryMode) {
     TRaster paletted(16, 16, px8p);
     paletted.Palette() = {MakeRGB(10, 10, 10), MakeRGB(255, 0, 0), MakeRGB(10, 10, 10), MakeRGB(0, 90, 0)};
@@ -205,6 +217,7 @@ TEST(TQuantizer, IndexRowMatchesRGBIndexInEveryMode) {
     } const cases[] = {
         {"neural 256", [&] { return photo; }, 256, TMode::Neural},
         {"neural 255", [&] { return MakePhotoLike(97, 61, 2); }, 255, TMode::Neural},
+        {"neural, clustered", [] { return clusteredColours(120, 120); }, 256, TMode::Neural},
         {"box 16", [&] { return photo; }, 16, TMode::Box},
         {"box 127", [&] { return photo; }, 127, TMode::Box},
         {"exact", [] { return distinctColours(200, 30, 30); }, 256, TMode::ExactColours},

@@ -244,6 +244,8 @@ constexpr int32_t kCellSide = 1 << kCellShift;
 constexpr int kCellBits = 8 - kCellShift;
 // An unused lane's colour: its distance keeps its key above every real one.
 constexpr int32_t kFarAway = 2000;
+constexpr int kMaxCandidates = 32;
+constexpr int32_t kUsePlainSearch = -1;
 
 size_t cellIndex(int blue, int green, int red) {
     return (static_cast<size_t>(red >> kCellShift) << (2 * kCellBits)) |
@@ -290,6 +292,13 @@ const TNeuralRowMapper::TCellRange& TNeuralRowMapper::cell(int blue, int green, 
                                     greatestDistance(m_red[k], lowRed));
     }
     range.start = static_cast<int32_t>(m_blocks.size());
+    // A cell far from a tight cluster of neurons can keep nearly all of them;
+    // such cells use the plain search, which bounds the tables' memory.
+    if (std::count_if(least.begin(), least.begin() + n, [bound](int32_t d) { return d <= bound; }) >
+        kMaxCandidates) {
+        range.count = kUsePlainSearch;
+        return range;
+    }
     const auto& sorted = m_network.m_sorted;
     int lane = kLanes;
     for (int k = 0; k < n; ++k) {
@@ -324,6 +333,7 @@ const TNeuralRowMapper::TCellRange& TNeuralRowMapper::cell(int blue, int green, 
 LOOPSMITH_AVX2_CLONES int TNeuralRowMapper::nearest(int blue, int green, int red) {
     using TLanes = int32_t __attribute__((vector_size(32)));
     const TCellRange& range = cell(blue, green, red);
+    if (range.count == kUsePlainSearch) return m_network.Search(blue, green, red);
     const TLanes sampleBlue = TLanes{} + blue, sampleGreen = TLanes{} + green, sampleRed = TLanes{} + red;
     const TLanes start = TLanes{} + m_network.m_greenIndex[static_cast<size_t>(green)];
     TLanes best = TLanes{} + INT32_MAX;
@@ -349,6 +359,7 @@ LOOPSMITH_AVX2_CLONES int TNeuralRowMapper::nearest(int blue, int green, int red
 #else
 int TNeuralRowMapper::nearest(int blue, int green, int red) {
     const TCellRange& range = cell(blue, green, red);
+    if (range.count == kUsePlainSearch) return m_network.Search(blue, green, red);
     const int32_t start = m_network.m_greenIndex[static_cast<size_t>(green)];
     int32_t bestKey = INT32_MAX;
     for (int32_t b = range.start; b < range.start + range.count; ++b) {

@@ -71,7 +71,7 @@ private:
         int32_t blue[kLanes], green[kLanes], red[kLanes], position[kLanes], index[kLanes];
     };
     struct TCellRange {
-        int32_t start = -1, count = 0;  // in blocks
+        int32_t start = -1, count = 0;  // in blocks; a count of -1: use Search
     };
 
     const TCellRange& cell(int blue, int green, int red);
