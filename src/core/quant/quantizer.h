@@ -31,7 +31,8 @@ public:
     int RGBIndex(TRGB c) const;
 
     // Low byte of RGBIndex for `count` blue-green-red pixels; the writer's
-    // hot loop, equal pixel for pixel to calling RGBIndex.
+    // hot loop, equal pixel for pixel to calling RGBIndex. It fills lookup
+    // tables as it goes, so calls on one quantizer must not overlap.
     void IndexRow(const uint8_t* bgr, int32_t count, uint8_t* out) const;
 
     TMode Mode() const { return m_mode; }
@@ -40,6 +41,11 @@ public:
 
 private:
     struct State;
+    void useImagePalette(const TRaster& image, TRGB* paletteOut);
+    void useGreyRamp(TRGB* paletteOut);
+    bool useExactColours(const TRaster& image, TRGB* paletteOut);
+    void useQuantizer(const TRaster& image, TRGB* paletteOut);
+
     TMode m_mode = TMode::None;
     int m_colourCount = 0;
     int m_paletteCount = 0;
