@@ -283,14 +283,17 @@ TEST_F(LoaderTest, FilesThatYieldNothing) {
         {"icon without a reader", writeTemp("i.ico", {0, 0, 1, 0, 2, 0, 16, 16}), 1},
         {"DICOM without a reader", writeTemp("x.dcm", std::vector<uint8_t>(200, 0)), 1},
     };
-    addOldEntries(1);
+    addOldEntries(2);
+    // Nothing added also means the insertion point stays for the next file.
+    strip.SetSelectedIndex(0);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         finished = 0;
         io.LoadFramesFromFile(c.path);
         EXPECT_TRUE(io.Aborted);
-        EXPECT_EQ(strip.ImageCount(), 1);
-        EXPECT_EQ(io.EntryParamsCount(), 1);
+        EXPECT_EQ(strip.ImageCount(), 2);
+        EXPECT_EQ(io.EntryParamsCount(), 2);
+        EXPECT_EQ(strip.SelectedIndex(), 0);
         EXPECT_EQ(finished, c.finishEvents);
     }
 }

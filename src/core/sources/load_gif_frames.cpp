@@ -23,12 +23,13 @@ int32_t entryDelayMs(int32_t delayCs, int32_t& lastDelayMs) {
 }
 
 // The entry shows the frame in the frame's own layout (a black-and-white
-// frame stays px1g); the running canvas itself must stay px24RGB.
-void showCanvas(TThumbStrip& view, int32_t p, const TRaster& canvas, TPixelLayout layout) {
-    if (canvas.PixelLayout() == layout) return view.SetPicture(p, canvas);
-    TRaster picture(canvas);
-    picture.ConvertTo(layout);
-    view.SetPicture(p, picture);
+// frame stays px1g); the running canvas itself must stay px24RGB, so a
+// different layout is made in `converted`.
+const TRaster& canvasInLayout(const TRaster& canvas, TPixelLayout layout, TRaster& converted) {
+    if (canvas.PixelLayout() == layout) return canvas;
+    converted = canvas;
+    converted.ConvertTo(layout);
+    return converted;
 }
 
 }  // namespace
@@ -50,6 +51,7 @@ void TMultiImageIO::loadGifFrames(TThumbStrip& view, TStream& stream, const std:
     TProgressContext ctx(Aborted);
     int32_t lastDelayMs = kDefaultThumbDelayMs;
     int32_t count = 0;
+    TRaster converted;
     int32_t p = insertionPoint();
     for (int32_t n = 0;; ++n, ++p) {
         // A progress handler may have cancelled or taken the strip away.
@@ -57,33 +59,30 @@ void TMultiImageIO::loadGifFrames(TThumbStrip& view, TStream& stream, const std:
             Aborted = true;
             break;
         }
-        view.InsertImage(p);
-        try {
-            TIOParams& params = EntryParams(p);
-            stream.Seek(start);
-            params.SetImageIndex(n);
-            TRaster frame;
-            std::optional<TRaster> mask;
-            ReadGifStream(stream, frame, count, params, ctx, false, mask, false);
-            if (mask) frame.AlphaChannel() = std::move(*mask);
-            const TPixelLayout layout = frame.PixelLayout();
-            if (frame.IsEmpty()) Aborted = true;
-            if (!Aborted && count > 1 && !canvas.AddFrame(frame, params)) Aborted = true;
-            params.SetImageIndex(n);
-            params.FileName = fileName;
-            params.FileKind = fkGIF;
-            if (Aborted || count == 0) {
-                view.DeleteImage(p);
-                break;
-            }
-            if (count > 1) showCanvas(view, p, canvas.Canvas(), layout);
-            else view.SetPicture(p, frame);
-            view.SetImageDelay(p, entryDelayMs(params.GifDelay, lastDelayMs));
-            view.SetBackgroundColor(p, params.GifBackgroundColor);
-        } catch (...) {
-            view.DeleteImage(p);
-            throw;
+        TIOParams params = newRecordAt(p);
+        stream.Seek(start);
+        params.SetImageIndex(n);
+        TRaster frame;
+        std::optional<TRaster> mask;
+        ReadGifStream(stream, frame, count, params, ctx, false, mask, false);
+        if (mask) frame.AlphaChannel() = std::move(*mask);
+        const TPixelLayout layout = frame.PixelLayout();
+        if (frame.IsEmpty()) Aborted = true;
+        if (!Aborted && count > 1 && !canvas.AddFrame(frame, params)) Aborted = true;
+        if (Aborted || count == 0) break;
+        params.SetImageIndex(n);
+        params.FileName = fileName;
+        params.FileKind = fkGIF;
+        const int32_t delayMs = entryDelayMs(params.GifDelay, lastDelayMs);
+        const TRGB background = params.GifBackgroundColor;
+        if (count > 1) {
+            const TRaster& shown = canvasInLayout(canvas.Canvas(), layout, converted);
+            insertFrameEntry(view, p, std::move(params), shown);
+        } else {
+            insertFrameEntry(view, p, std::move(params), frame);
         }
+        view.SetImageDelay(p, delayMs);
+        view.SetBackgroundColor(p, background);
         reportFrameProgress(n, count);
         if (count <= n + 1) break;
     }

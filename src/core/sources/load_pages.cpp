@@ -124,33 +124,24 @@ void TMultiImageIO::loadPages(TThumbStrip& view, TStream& stream, const std::str
             Aborted = true;
             break;
         }
-        view.InsertImage(p);
-        try {
-            TIOParams& params = EntryParams(p);
-            stream.Seek(start);
-            params.SetImageIndex(n);
-            TRaster page;
-            readPage(reader, stream, page, params, ctx, false);
-            if (ahead < 0) count = params.TIFFImageCount;
-            // A reader that gives no pixels without saying so failed all the same.
-            if (page.IsEmpty()) Aborted = true;
-            params.SetImageIndex(n);
-            params.FileName = fileName;
-            params.FileKind = kind;
-            if (kind != fkICO) {
-                if (params.DotsPerInchX < 2) params.DotsPerInchX = kDefaultDpi;
-                if (params.DotsPerInchY < 2) params.DotsPerInchY = kDefaultDpi;
-            }
-            if (Aborted || count <= 0) {
-                view.DeleteImage(p);
-                break;
-            }
-            view.SetPicture(p, page);
-            view.SetImageDelay(p, kPageDelayMs);
-        } catch (...) {
-            view.DeleteImage(p);
-            throw;
+        TIOParams params = newRecordAt(p);
+        stream.Seek(start);
+        params.SetImageIndex(n);
+        TRaster page;
+        readPage(reader, stream, page, params, ctx, false);
+        if (ahead < 0) count = params.TIFFImageCount;
+        // A reader that gives no pixels without saying so failed all the same.
+        if (page.IsEmpty()) Aborted = true;
+        if (Aborted || count <= 0) break;
+        params.SetImageIndex(n);
+        params.FileName = fileName;
+        params.FileKind = kind;
+        if (kind != fkICO) {
+            if (params.DotsPerInchX < 2) params.DotsPerInchX = kDefaultDpi;
+            if (params.DotsPerInchY < 2) params.DotsPerInchY = kDefaultDpi;
         }
+        insertFrameEntry(view, p, std::move(params), page);
+        view.SetImageDelay(p, kPageDelayMs);
         reportFrameProgress(n, count);
         more = count > n + 1;
     }

@@ -76,12 +76,7 @@ void TMultiImageIO::loadVideoFrames(TThumbStrip& view, TVideoFrameSource& source
             Aborted = true;
             break;
         }
-        view.InsertImage(p);
-        view.SetPicture(p, frame);
-        // Only the entry list's capacity depends on the hint.
-        if (n == 0) view.ReserveStorage(info.FrameCount - 1, frame.Width(), frame.Height(), info.BitCount);
-        view.SetImageDelay(p, info.DelayMs);
-        TIOParams& params = EntryParams(p);
+        TIOParams params = newRecordAt(p);
         params.SetImageIndex(n);
         params.FileName = fileName;
         params.FileKind = kind;
@@ -94,6 +89,10 @@ void TMultiImageIO::loadVideoFrames(TThumbStrip& view, TVideoFrameSource& source
         params.AVIFrameCount = info.FrameCount;
         params.AVIFrameDelay = info.DelayMs;
         params.GifDelay = info.DelayMs / kMsPerGifDelayUnit;
+        insertFrameEntry(view, p, std::move(params), frame);
+        // Only the entry list's capacity depends on the hint.
+        if (n == 0) view.ReserveStorage(info.FrameCount - 1, frame.Width(), frame.Height(), info.BitCount);
+        view.SetImageDelay(p, info.DelayMs);
         reportFrameProgress(n, info.FrameCount);
     }
 }

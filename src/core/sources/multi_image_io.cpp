@@ -102,17 +102,19 @@ const TIOParams& TMultiImageIO::EntryParams(int32_t index) const {
     return *m_entryParams[static_cast<size_t>(index)];
 }
 
+TIOParams TMultiImageIO::newRecordAt(int32_t index) const {
+    if (m_entryParams.empty()) return TIOParams();
+    const auto at = static_cast<size_t>(std::clamp(index, 0, EntryParamsCount() - 1));
+    TIOParams record = *m_entryParams[at];
+    // The neighbour's comments and tags are its own file's, not this one's.
+    record.ClearInfo();
+    return record;
+}
+
 void TMultiImageIO::ImageInserted(int32_t index) {
     const auto at = static_cast<size_t>(std::clamp(index, 0, EntryParamsCount()));
-    std::unique_ptr<TIOParams> record;
-    if (m_entryParams.empty()) {
-        record = std::make_unique<TIOParams>();
-    } else {
-        record = std::make_unique<TIOParams>(*m_entryParams[std::min(at, m_entryParams.size() - 1)]);
-        // The neighbour's comments and tags are its own file's, not this one's.
-        record->ClearInfo();
-    }
-    m_entryParams.insert(m_entryParams.begin() + static_cast<ptrdiff_t>(at), std::move(record));
+    m_entryParams.insert(m_entryParams.begin() + static_cast<ptrdiff_t>(at),
+                         std::make_unique<TIOParams>(newRecordAt(index)));
 }
 
 void TMultiImageIO::ImageDeleted(int32_t index) {
@@ -160,6 +162,29 @@ void TMultiImageIO::reportProgress(int percent) {
 
 void TMultiImageIO::reportFrameProgress(int32_t n, int32_t count) {
     if (count > 0) reportProgress(static_cast<int>(n * (100.0 / count)));
+}
+
+void TMultiImageIO::insertFrameEntry(TThumbStrip& view, int32_t p, TIOParams&& params, const TRaster& picture) {
+    view.InsertImage(p);
+    EntryParams(p) = std::move(params);
+    try {
+        view.SetPicture(p, picture);
+    } catch (...) {
+        removeFrameEntry(view, p);
+        throw;
+    }
+}
+
+void TMultiImageIO::removeFrameEntry(TThumbStrip& view, int32_t p) {
+    // Inserting left the selected positions as numbers; taking the entry
+    // back must too, or the next file would miss the insertion point.
+    const std::vector<int32_t> selection = view.MultiSelectedIndices();
+    const int32_t current = view.SelectedIndex();
+    view.DeleteImage(p);
+    view.DeselectAll();
+    for (int32_t i : selection)
+        if (i != current && i < view.ImageCount()) view.AddToSelection(i);
+    if (current >= 0 && current < view.ImageCount()) view.AddToSelection(current);
 }
 
 void TMultiImageIO::finishWork(TThumbStrip& view) {

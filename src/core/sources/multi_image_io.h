@@ -118,6 +118,12 @@ private:
     using TStreamBody = std::function<void(TThumbStrip& view, TStream& stream, const std::string& fileName)>;
 
     void resizeEntryParams(int32_t count);
+    // The record an entry inserted at `index` starts with: a copy of its
+    // neighbour's without the per-file texts, or defaults.
+    TIOParams newRecordAt(int32_t index) const;
+    // A frame's entry goes in only once the frame has been read.
+    void insertFrameEntry(TThumbStrip& view, int32_t p, TIOParams&& params, const TRaster& picture);
+    void removeFrameEntry(TThumbStrip& view, int32_t p);
     bool isPermutation(std::span<const int32_t> sourceOf) const;
     void installFileLoader();
     int32_t insertionPoint() const;
