@@ -529,6 +529,14 @@ TEST_F(LoaderTest, ExceptionStillUnlocksAndFinishes) {
     EXPECT_EQ(io.EntryParamsCount(), strip.ImageCount());
 }
 
+TEST_F(LoaderTest, MissingFileThrowsAfterFinishing) {
+    EXPECT_THROW(io.LoadFramesFromFile(test::TempDir() / "missing.gif"), EFileError);
+    EXPECT_TRUE(io.Aborted);
+    EXPECT_FALSE(strip.IsUpdateLocked());
+    EXPECT_EQ(finished, 1);
+    EXPECT_EQ(strip.ImageCount(), 0);
+}
+
 // --- The records follow the strip ---
 
 TEST_F(LoaderTest, RecordsFollowTheStrip) {

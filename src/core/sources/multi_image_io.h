@@ -66,7 +66,10 @@ public:
     void DetachMView() { AttachMView(nullptr); }
     TThumbStrip* AttachedMView() const { return m_view; }
 
-    // One record per entry of the attached strip, in its order.
+    // One record per entry of the attached strip, in its order. A loaded
+    // frame's record names the frame's index within its file (not the
+    // entry's place in the strip, which changes as entries move), so the
+    // record reads the same frame again.
     int32_t EntryParamsCount() const { return static_cast<int32_t>(m_entryParams.size()); }
     TIOParams& EntryParams(int32_t index);
     const TIOParams& EntryParams(int32_t index) const;
@@ -93,7 +96,8 @@ public:
     void LoadMediaFrames(const std::filesystem::path& fileName);
 
     // Set when a load stopped early (corrupt data, an empty frame, nothing
-    // to read); a progress handler may set it to cancel.
+    // to read, an exception on its way out); a progress handler may set it
+    // to cancel. Entries of the frames read before the stop stay.
     bool Aborted = false;
     TProgressEvent OnProgress;
     std::function<void()> OnFinishWork;
