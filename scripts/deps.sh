@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libbenchmark-dev
   libgif-dev libimagequant-dev
   clang libclang-rt-14-dev
+  nlohmann-json3-dev libpng-dev zlib1g-dev
 )
 
 missing=()

@@ -15,36 +15,12 @@
 #include "imaging/raster.h"
 #include "sources/file_kind.h"
 #include "sources/thumb_strip.h"
+#include "sources/video_source.h"
 
 namespace loopsmith {
 
 class TStream;
 
-// What a video backend reports about the first video stream of a file.
-struct TVideoStreamInfo {
-    int32_t FrameCount = 0;
-    int32_t DelayMs = 0;   // per frame, truncated
-    int32_t BitCount = 24;  // of the source frames: 1, 4, 8, 15, 16, 24 or 32
-};
-
-enum class TVideoOpenResult {
-    Opened,
-    CannotOpen,  // the file cannot be read at all
-    NoVideo,     // readable, but no video stream the backend can deliver
-};
-
-// One open video file, walked from frame 0 upwards. A backend (FFmpeg)
-// plugs in through TMultiImageIO's factories.
-class TVideoFrameSource {
-public:
-    virtual ~TVideoFrameSource() = default;
-    virtual TVideoOpenResult Open(const std::filesystem::path& fileName, TVideoStreamInfo& info) = 0;
-    // Frame n as px24RGB (px1g for 1-bit video). Frames are asked for in
-    // increasing order. False when the frame cannot be delivered.
-    virtual bool ReadFrame(int32_t n, TRaster& frame) = 0;
-};
-
-using TVideoSourceFactory = std::function<std::unique_ptr<TVideoFrameSource>()>;
 
 // A TThumbStrip::FileLoader that reads image 0 of any file through the
 // registry's reader for its kind (from the content, else the extension),
@@ -105,8 +81,8 @@ public:
 
     // Video backends; without one, AVI files go to the media path and the
     // media path yields nothing.
-    TVideoSourceFactory AviFrameSource;
-    TVideoSourceFactory MediaFrameSource;
+    TVideoSourceFactory AviFrameSource = DefaultAviFrameSource();
+    TVideoSourceFactory MediaFrameSource = DefaultMediaFrameSource();
 
 private:
     // TThumbStripObserver
