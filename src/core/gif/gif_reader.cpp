@@ -25,24 +25,32 @@ constexpr int kScreenBytes = 13;
 constexpr int kDescriptorBytes = 9;
 
 // Buffered reading for the block walk, so that the many one-byte reads and
-// sub-block skips do not each reach the stream. The stream's own position
-// stays at the end of the buffered bytes until handOver.
+// sub-block skips do not each reach the stream. A stream held in memory is
+// walked in place. The stream's own position stays at the end of the
+// buffered bytes until handOver.
 class TBlockSource {
 public:
-    explicit TBlockSource(TStream& stream) : m_stream(stream), m_base(stream.Position()) {}
+    explicit TBlockSource(TStream& stream) : m_stream(stream), m_base(stream.Position()) {
+        const std::span<const uint8_t> contents = stream.Contents();
+        if (!contents.empty()) {
+            m_memory = contents.data();
+            m_memorySize = contents.size();
+            takeBack();
+        }
+    }
 
     int64_t position() const { return m_base + static_cast<int64_t>(m_pos); }
 
     int readByte() {
         if (m_pos == m_len && !refill()) return -1;
-        return m_buffer[m_pos++];
+        return m_data[m_pos++];
     }
 
     size_t read(uint8_t* out, size_t count) {
         size_t done = std::min(count, m_len - m_pos);
-        std::memcpy(out, m_buffer.data() + m_pos, done);
+        std::memcpy(out, m_data + m_pos, done);
         m_pos += done;
-        if (done < count) {
+        if (done < count && !m_memory) {
             m_base += static_cast<int64_t>(m_len);
             m_pos = m_len = 0;
             size_t got = m_stream.Read(out + done, count - done);
@@ -61,6 +69,7 @@ public:
         m_stream.Seek(target);
         m_base = target;
         m_pos = m_len = 0;
+        if (m_memory) takeBack();
     }
 
     // Skips data sub-blocks up to and including the 0 length byte.
@@ -80,10 +89,18 @@ public:
     void takeBack() {
         m_base = m_stream.Position();
         m_pos = m_len = 0;
+        if (m_memory) {
+            // The rest of the stream is the buffer.
+            const size_t at = static_cast<size_t>(std::clamp<int64_t>(m_base, 0, static_cast<int64_t>(m_memorySize)));
+            m_base = static_cast<int64_t>(at);
+            m_data = m_memory + at;
+            m_len = m_memorySize - at;
+        }
     }
 
 private:
     bool refill() {
+        if (m_memory) return false;
         m_base += static_cast<int64_t>(m_len);
         m_pos = 0;
         m_len = m_stream.Read(m_buffer.data(), m_buffer.size());
@@ -91,10 +108,13 @@ private:
     }
 
     TStream& m_stream;
-    int64_t m_base;  // stream position of m_buffer[0]
+    int64_t m_base;  // stream position of m_data[0]
     size_t m_pos = 0;
     size_t m_len = 0;
+    const uint8_t* m_memory = nullptr;
+    size_t m_memorySize = 0;
     std::array<uint8_t, 16384> m_buffer;
+    const uint8_t* m_data = m_buffer.data();
 };
 
 struct ColourTable {

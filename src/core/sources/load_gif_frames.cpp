@@ -32,14 +32,24 @@ const TRaster& canvasInLayout(const TRaster& canvas, TPixelLayout layout, TRaste
     return converted;
 }
 
+// Larger files are walked on disk.
+constexpr int64_t kGifInMemoryLimit = int64_t{1} << 30;
+
 }  // namespace
 
 void TMultiImageIO::LoadGIFFrames(TStream& stream) {
     runStreamPath(stream, [this](TThumbStrip& view, TStream& s, const std::string& name) { loadGifFrames(view, s, name); });
 }
 
+// The walk reads the file once per frame, so it reads it from memory.
 void TMultiImageIO::LoadGIFFrames(const std::filesystem::path& fileName) {
-    runFilePath(fileName, [this](TThumbStrip& view, TStream& s, const std::string& name) { loadGifFrames(view, s, name); });
+    runFilePath(fileName, [this](TThumbStrip& view, TStream& file, const std::string& name) {
+        if (file.Size() > kGifInMemoryLimit) return loadGifFrames(view, file, name);
+        std::vector<uint8_t> bytes(static_cast<size_t>(file.Size()));
+        bytes.resize(file.Read(bytes.data(), bytes.size()));
+        TMemoryStream memory(std::move(bytes));
+        loadGifFrames(view, memory, name);
+    });
 }
 
 // Every frame re-reads the file from its start: the reader decodes only the

@@ -37,6 +37,10 @@ public:
     // Cuts or extends the stream to exactly `size` bytes.
     virtual bool SetSize(int64_t size) = 0;
 
+    // The whole stream's bytes when it lives in memory, so readers can walk
+    // it without copying; empty for other streams.
+    virtual std::span<const uint8_t> Contents() const { return {}; }
+
     int ReadByte();  // -1 at the end
     size_t Write(std::span<const uint8_t> bytes) { return Write(bytes.data(), bytes.size()); }
 };
@@ -53,6 +57,7 @@ public:
     void Seek(int64_t position) override;
     int64_t Size() const override { return static_cast<int64_t>(m_bytes.size()); }
     bool SetSize(int64_t size) override;
+    std::span<const uint8_t> Contents() const override { return m_bytes; }
 
     const std::vector<uint8_t>& bytes() const { return m_bytes; }
     std::vector<uint8_t>& bytes() { return m_bytes; }
