@@ -153,6 +153,14 @@ const TRaster* usableAlpha(const TRaster& src) {
     return a;
 }
 
+bool fullyOpaque(const TRaster& alpha) {
+    for (int32_t y = 0; y < alpha.Height(); ++y) {
+        const uint8_t* row = alpha.Scanline(y);
+        if (!std::all_of(row, row + alpha.Width(), [](uint8_t a) { return a == 255; })) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 TThumbnailSize FitIntoBox(int32_t width, int32_t height, int32_t boxWidth, int32_t boxHeight) {
@@ -177,7 +185,13 @@ TRaster MakeThumbnail(const TRaster& source, int32_t boxWidth, int32_t boxHeight
         return copy;
     }
     TRaster thumb(size.Width, size.Height, px24RGB);
-    TReducer(source, size.Width, size.Height, usableAlpha(source)).reduceInto(thumb);
+    const TRaster* alpha = usableAlpha(source);
+    // An opaque plane (a composed GIF frame, say) needs no weighting.
+    if (alpha && fullyOpaque(*alpha)) {
+        thumb.AlphaChannel();
+        alpha = nullptr;
+    }
+    TReducer(source, size.Width, size.Height, alpha).reduceInto(thumb);
     return thumb;
 }
 
