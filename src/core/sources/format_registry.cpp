@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "gif/gif_reader.h"
+#include "sources/builtin_readers.h"
 #include "imaging/io_params.h"
 
 namespace loopsmith {
@@ -64,12 +65,8 @@ std::list<TFileFormatInfo> buildRegistry() {
         info.DialogPages = row.dialogPages;
         info.ReadProc = row.readable;
         info.WriteProc = row.writable;
-        info.Reader = row.reader;
-        if (info.Kind == fkGIF) {
-            applyGifCoders(info);
-            // Not in the table: the reader's address is not a constant expression.
-            info.Reader = &GifImageReader();
-        }
+        info.Reader = row.reader ? row.reader : BuiltInReader(row.kind);
+        if (info.Kind == fkGIF) applyGifCoders(info);
         formats.push_back(std::move(info));
     }
     return formats;
