@@ -129,6 +129,54 @@ GiflibFile DecodeWithGiflib(const std::vector<uint8_t>& bytes) {
     return out;
 }
 
+TRaster ReadPam(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string magic, key;
+    in >> magic;
+    if (magic != "P7") return {};
+    int width = 0, height = 0, depth = 0, maxval = 0;
+    while (in >> key && key != "ENDHDR") {
+        if (key == "WIDTH") in >> width;
+        else if (key == "HEIGHT") in >> height;
+        else if (key == "DEPTH") in >> depth;
+        else if (key == "MAXVAL") in >> maxval;
+        else in.ignore(1 << 16, '\n');  // TUPLTYPE and comments
+    }
+    in.get();
+    if (width <= 0 || height <= 0 || depth < 1 || depth > 4 || maxval != 255) return {};
+    std::vector<uint8_t> data(size_t(width) * height * depth);
+    if (!in.read(reinterpret_cast<char*>(data.data()), std::streamsize(data.size()))) return {};
+    TRaster out(width, height, px24RGB);
+    const bool alpha = depth == 2 || depth == 4;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            const uint8_t* p = data.data() + (size_t(y) * width + x) * depth;
+            out.SetPixelRGB(x, y, depth >= 3 ? MakeRGB(p[0], p[1], p[2]) : MakeRGB(p[0], p[0], p[0]));
+            if (alpha) out.AlphaChannel().Scanline(y)[x] = p[depth - 1];
+        }
+    return out;
+}
+
+std::string ComparePictures(const TRaster& actual, const TRaster& expected, int tolerance) {
+    if (actual.Width() != expected.Width() || actual.Height() != expected.Height())
+        return "size " + std::to_string(actual.Width()) + "x" + std::to_string(actual.Height()) + ", expected " +
+               std::to_string(expected.Width()) + "x" + std::to_string(expected.Height());
+    for (int32_t y = 0; y < actual.Height(); ++y)
+        for (int32_t x = 0; x < actual.Width(); ++x) {
+            const int a = actual.Alpha(x, y), e = expected.Alpha(x, y);
+            const TRGB ca = actual.PixelRGB(x, y), ce = expected.PixelRGB(x, y);
+            const bool colourOff = e > 0 && (std::abs(ca.r - ce.r) > tolerance || std::abs(ca.g - ce.g) > tolerance ||
+                                              std::abs(ca.b - ce.b) > tolerance);
+            if (std::abs(a - e) > tolerance || colourOff) {
+                char text[160];
+                std::snprintf(text, sizeof text, "pixel (%d,%d): rgba %d,%d,%d,%d, expected %d,%d,%d,%d", x, y, ca.r,
+                              ca.g, ca.b, a, ce.r, ce.g, ce.b, e);
+                return text;
+            }
+        }
+    return {};
+}
+
 std::filesystem::path TempDir() {
     static const std::filesystem::path dir = [] {
         auto d = std::filesystem::temp_directory_path() / ("loopsmith-test-" + std::to_string(::getpid()));

@@ -44,6 +44,16 @@ struct GiflibFile {
 
 GiflibFile DecodeWithGiflib(const std::vector<uint8_t>& bytes);
 
+// A reference picture stored as a PAM file (P7, MAXVAL 255, DEPTH 1 to 4:
+// GRAYSCALE, GRAYSCALE_ALPHA, RGB or RGB_ALPHA), as px24RGB with an alpha
+// plane when the file has one. Empty when the file cannot be read.
+TRaster ReadPam(const std::filesystem::path& path);
+
+// Compares pixel for pixel: colour wherever alpha is above 0, and alpha
+// (255 where a raster has no plane). Returns an empty string when equal,
+// else a description of the first difference. `tolerance` is per channel.
+std::string ComparePictures(const TRaster& actual, const TRaster& expected, int tolerance = 0);
+
 std::filesystem::path TempDir();  // fresh per test process, removed at exit
 std::vector<uint8_t> ReadFile(const std::filesystem::path& path);
 void WriteFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
