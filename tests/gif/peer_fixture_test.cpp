@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -118,7 +119,8 @@ TEST_P(PeerFixture, EveryFrameComposesLikeTheReference) {
     const std::optional<Reference> ref = loadReference(peerDir() / (GetParam() + ".ref"));
     ASSERT_TRUE(ref);
     const fs::path commentFile = peerDir() / (GetParam() + ".comments");
-    const std::vector<std::string> comments = fs::exists(commentFile) ? readLines(commentFile) : std::vector<std::string>{};
+    const std::vector<std::string> comments =
+        fs::exists(commentFile) ? readLines(commentFile) : std::vector<std::string>{};
     for (int32_t n = 0; n < ref->frames; ++n) {
         SCOPED_TRACE("frame " + std::to_string(n));
         TImageIO io;
