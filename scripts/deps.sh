@@ -10,7 +10,7 @@ packages=(
   clang libclang-rt-14-dev
   nlohmann-json3-dev libpng-dev zlib1g-dev
   libjpeg62-turbo-dev libopenjp2-7-dev libtiff-dev libraw-dev
-  libswscale-dev libavutil-dev
+  libswscale-dev libavutil-dev libavformat-dev libavcodec-dev ffmpeg
 )
 
 missing=()
