@@ -11,6 +11,7 @@
 namespace loopsmith {
 
 class TStream;
+struct TImageReader;
 
 class TImageIO {
 public:
@@ -38,6 +39,11 @@ public:
     // The same from a file, which is opened for reading (EFileError when it
     // cannot be); FileName is set to the name.
     int32_t LoadGifFile(const std::filesystem::path& fileName);
+
+    // Reads the image the parameter set's index names with `reader`; the
+    // image is replaced only when the read succeeds. FileName is set to the
+    // name. Throws EFileError when the file cannot be opened.
+    bool LoadFromFile(const std::filesystem::path& fileName, const TImageReader& reader);
 
     // The parameters-only read: the kind (extension checked), then that
     // kind's reader fills the parameter set for image GifImageIndex without

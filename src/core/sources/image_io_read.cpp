@@ -6,6 +6,23 @@
 
 namespace loopsmith {
 
+bool TImageIO::LoadFromFile(const std::filesystem::path& fileName, const TImageReader& reader) {
+    m_aborting = false;
+    TFileStream file(fileName, TFileMode::Read);
+    TRaster image;
+    TProgressContext ctx = progressContext();
+    try {
+        reader.Read(file, image, m_params, ctx, /*paramsOnly=*/false);
+    } catch (const std::exception&) {
+        m_aborting = true;
+    }
+    m_params.FileName = fileName.string();
+    if (m_aborting || image.IsEmpty()) m_aborting = true;
+    else m_image = std::move(image);
+    finishWork();
+    return !m_aborting;
+}
+
 void TImageIO::ParamsFromFile(const std::filesystem::path& fileName) {
     m_aborting = false;
     const TFileKind kind = DetectFileKind(fileName, /*checkExtension=*/true);
