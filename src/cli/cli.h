@@ -21,6 +21,20 @@ struct UsageError {
 int RunDetect(const Args& args);
 int RunFrames(const Args& args);
 int RunInfo(const Args& args);
+int RunRender(const Args& args);
+int RunExport(const Args& args);
+
+// The output settings render and export share.
+struct TRenderOptions {
+    int Width = 200;
+    int Height = 100;
+    int DelayMs = 200;
+    int SizeMode = 0;  // TSizeMode
+    bool RemoveAlpha = false;
+};
+// Takes --width, --height, --mode or --remove-alpha at args[i] (and its
+// value); false for any other argument.
+bool ParseRenderOption(const Args& args, size_t& i, TRenderOptions& options);
 
 // Helpers for the small option parsers of the commands.
 bool IsHelp(const std::string& arg);

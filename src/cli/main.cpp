@@ -27,6 +27,24 @@ int ParseInt(const std::string& option, const std::string& value, int min, int m
     return static_cast<int>(n);
 }
 
+bool ParseRenderOption(const Args& args, size_t& i, TRenderOptions& options) {
+    const std::string& arg = args[i];
+    if (arg == "--width") options.Width = ParseInt(arg, OptionValue(args, i), 1, 2000);
+    else if (arg == "--height") options.Height = ParseInt(arg, OptionValue(args, i), 1, 2000);
+    else if (arg == "--remove-alpha") options.RemoveAlpha = true;
+    else if (arg == "--mode") {
+        static const std::map<std::string, int> kModes = {{"stretch", 0}, {"fit", 1}, {"cut", 2}, {"none", -1}};
+        const std::string& value = OptionValue(args, i);
+        auto mode = kModes.find(value);
+        if (mode == kModes.end())
+            throw UsageError{"Option --mode takes stretch, fit, cut or none, not \"" + value + "\"."};
+        options.SizeMode = mode->second;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 namespace {
 
 const char* kUsage =
@@ -36,6 +54,8 @@ const char* kUsage =
     "  detect   the kind of each file\n"
     "  frames   the entries the files expand into, as JSON lines\n"
     "  info     the parameters of one frame of a file, as JSON\n"
+    "  render   one frame rendered at the output size, as a PNG\n"
+    "  export   the files as one looping animated GIF\n"
     "\n"
     "Run 'loopsmith-cli COMMAND --help' for a command's options.\n";
 
@@ -45,7 +65,7 @@ const char* kUsage =
 int main(int argc, char** argv) {
     using namespace loopsmith::cli;
     const std::map<std::string, int (*)(const Args&)> commands = {
-        {"detect", RunDetect}, {"frames", RunFrames}, {"info", RunInfo}};
+        {"detect", RunDetect}, {"frames", RunFrames}, {"info", RunInfo}, {"render", RunRender}, {"export", RunExport}};
     if (argc < 2 || IsHelp(argv[1])) {
         std::fputs(kUsage, argc < 2 ? stderr : stdout);
         return argc < 2 ? kExitUsage : kExitOk;
