@@ -11,6 +11,7 @@ packages=(
   nlohmann-json3-dev libpng-dev zlib1g-dev
   libjpeg62-turbo-dev libopenjp2-7-dev libtiff-dev libraw-dev
   libswscale-dev libavutil-dev libavformat-dev libavcodec-dev ffmpeg
+  python3-pil
 )
 
 missing=()

@@ -1,6 +1,4 @@
 #include <gtest/gtest.h>
-#include <png.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -8,29 +6,15 @@
 
 #include "gif/gif_animation_writer.h"
 #include "sources/image_io.h"
+#include "cli_support.h"
 #include "support/test_support.h"
 
 namespace loopsmith {
 namespace {
 
-struct CliRun {
-    int status = -1;
-    std::string out, err;
-};
+using test::CliRun;
 
-CliRun runCli(const std::string& arguments) {
-    const auto errFile = test::TempDir() / "stderr.txt";
-    std::string command = std::string(LOOPSMITH_CLI) + " " + arguments + " 2>" + errFile.string();
-    CliRun run;
-    FILE* pipe = popen(command.c_str(), "r");
-    char buffer[4096];
-    while (size_t n = fread(buffer, 1, sizeof buffer, pipe)) run.out.append(buffer, n);
-    int status = pclose(pipe);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    auto err = test::ReadFile(errFile);
-    run.err.assign(err.begin(), err.end());
-    return run;
-}
+CliRun runCli(const std::string& arguments) { return test::RunCli(arguments); }
 
 std::vector<nlohmann::json> jsonLines(const std::string& text) {
     std::vector<nlohmann::json> lines;
@@ -56,24 +40,7 @@ std::filesystem::path makeAnimation() {
     return path;
 }
 
-TRaster readPng(const std::filesystem::path& path) {
-    png_image image{};
-    image.version = PNG_IMAGE_VERSION;
-    TRaster out;
-    if (!png_image_begin_read_from_file(&image, path.c_str())) return out;
-    image.format = PNG_FORMAT_RGBA;
-    std::vector<uint8_t> rgba(PNG_IMAGE_SIZE(image));
-    png_image_finish_read(&image, nullptr, rgba.data(), 0, nullptr);
-    out.Allocate(static_cast<int32_t>(image.width), static_cast<int32_t>(image.height), px24RGB);
-    TRaster& alpha = out.AlphaChannel();
-    for (int32_t y = 0; y < out.Height(); ++y)
-        for (int32_t x = 0; x < out.Width(); ++x) {
-            const uint8_t* p = rgba.data() + (size_t(y) * out.Width() + x) * 4;
-            out.SetPixelRGB(x, y, MakeRGB(p[0], p[1], p[2]));
-            alpha.Scanline(y)[x] = p[3];
-        }
-    return out;
-}
+TRaster readPng(const std::filesystem::path& path) { return test::ReadPng(path); }
 
 TEST(Cli, DetectPrintsCodeNameAndFile) {
     const auto gif = makeAnimation();

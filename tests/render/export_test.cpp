@@ -3,6 +3,7 @@
 #include "gif/gif_animation_writer.h"
 #include "render/export.h"
 #include "render/frame_render.h"
+#include "sources/image_io.h"
 #include "support/test_support.h"
 
 namespace loopsmith {
@@ -109,6 +110,27 @@ TEST(Export, FitMarginsAreTransparentOrWhite) {
         } else {
             EXPECT_EQ(corner, f.transparentIndex);
         }
+    }
+}
+
+TEST(Export, FramesFillTheOutputWhateverTheSourceScreen) {
+    // A single image placed at (5, 3): its position belongs to the source.
+    const auto offset = test::TempDir() / "offset.gif";
+    TImageIO io;
+    io.Bitmap() = test::MakePhotoLike(16, 12);
+    io.Params().GifLeft = 5;
+    io.Params().GifTop = 3;
+    io.SaveGifFile(offset);
+    std::vector<TFrameListEntry> list = {{offset.string(), "", {true, 0}}, {offset.string(), "", {true, 0}}};
+    TImageView view;
+    const auto out = test::TempDir() / "placed.gif";
+    ASSERT_EQ(ExportGif(list, out, TExportSettings{20, 10, 100, smStretch, false}, view).FramesWritten, 2);
+    test::GiflibFile decoded = test::DecodeWithGiflib(test::ReadFile(out));
+    EXPECT_EQ(decoded.screenWidth, 20);
+    EXPECT_EQ(decoded.screenHeight, 10);
+    for (const auto& f : decoded.frames) {
+        EXPECT_EQ(f.left, 0);
+        EXPECT_EQ(f.top, 0);
     }
 }
 

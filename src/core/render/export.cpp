@@ -72,10 +72,14 @@ std::string saveFrameToGif(const TFrameListEntry& entry, const TExportSettings& 
     // A frame is transparent exactly when it has an alpha plane; a flag left
     // by an earlier frame or a GIF read must not eat an opaque frame's pixels.
     params.GifTransparent = view.Bitmap().HasAlphaChannel();
+    // The rendered frame fills the output: a source GIF's screen and image
+    // position describe the source, not this animation.
+    params.GifLeft = 0;
+    params.GifTop = 0;
+    params.GifScreenWidth = s.Width;
+    params.GifScreenHeight = s.Height;
     if (k == 0) {
         params.GifDelay = DelayToCentiseconds(s.DelayMs);
-        params.GifScreenWidth = s.Width;
-        params.GifScreenHeight = s.Height;
     } else {
         params.SetImageIndex(k);
     }
