@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
-command -v ffmpeg >/dev/null || { apt-get update -q && apt-get install -y -q --no-install-recommends ffmpeg; }
+command -v convert >/dev/null || { apt-get update -q && apt-get install -y -q --no-install-recommends imagemagick; }
 bash scripts/build.sh build
 for bench in build/bin/bench_*; do
   echo "== $(basename "$bench")"
