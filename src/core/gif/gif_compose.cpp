@@ -153,36 +153,72 @@ void TGifCanvas::draw(const TRaster& image, int32_t left, int32_t top) {
     }
 }
 
+namespace {
+
+// One step of the walk: image i read, composed when the file has several,
+// and on success `result` is the frame as a viewer shows it. False when the
+// walk must stop.
+bool composeNext(TStream& stream, int64_t start, int32_t i, const std::vector<std::string>& comments,
+                 TGifCanvas& canvas, int32_t& count, TRaster& result, TIOParams& params, TProgressContext& ctx) {
+    stream.Seek(start);
+    params.SetImageIndex(i);
+    // Every pass appends the file's comments; keep them once.
+    params.GifComments = comments;
+    TRaster frame;
+    std::optional<TRaster> mask;
+    ReadGifStream(stream, frame, count, params, ctx, false, mask, false);
+    const TPixelLayout layout = frame.PixelLayout();
+    if (params.DotsPerInchX < 2) params.DotsPerInchX = kDefaultDpi;
+    if (params.DotsPerInchY < 2) params.DotsPerInchY = kDefaultDpi;
+    if (mask) frame.AlphaChannel() = std::move(*mask);
+    if (count > 1 && !ctx.AbortFlag && !canvas.AddFrame(frame, params)) ctx.AbortFlag = true;
+    if (ctx.AbortFlag) return false;
+    if (count > 0) {
+        if (count > 1) result = canvas.Canvas();
+        else result = std::move(frame);
+        result.ConvertTo(layout);
+        ctx.Report(static_cast<int>(i * (100.0 / count)));
+    }
+    return true;
+}
+
+}  // namespace
+
 int32_t ReadComposedGifFrame(TStream& stream, TRaster& result, TIOParams& params, TProgressContext& ctx) {
     const int32_t wanted = params.GifImageIndex;
     const int64_t start = stream.Position();
-    // Every pass appends the file's comments; keep them once.
     const std::vector<std::string> comments = params.GifComments;
     TGifCanvas canvas(std::min(kGifMaxPixels, GifPixelBound(stream.Size() - start)));
     int32_t count = 0;
     for (int32_t i = 0;; ++i) {
-        stream.Seek(start);
-        params.SetImageIndex(i);
-        params.GifComments = comments;
-        TRaster frame;
-        std::optional<TRaster> mask;
-        ReadGifStream(stream, frame, count, params, ctx, false, mask, false);
-        const TPixelLayout layout = frame.PixelLayout();
-        if (params.DotsPerInchX < 2) params.DotsPerInchX = kDefaultDpi;
-        if (params.DotsPerInchY < 2) params.DotsPerInchY = kDefaultDpi;
-        if (mask) frame.AlphaChannel() = std::move(*mask);
-        if (count > 1 && !ctx.AbortFlag && !canvas.AddFrame(frame, params)) ctx.AbortFlag = true;
-        if (ctx.AbortFlag) break;
-        if (count > 0) {
-            if (count > 1) result = canvas.Canvas();
-            else result = std::move(frame);
-            result.ConvertTo(layout);
-            ctx.Report(static_cast<int>(i * (100.0 / count)));
-        }
+        if (!composeNext(stream, start, i, comments, canvas, count, result, params, ctx)) break;
         if (i + 1 >= count || i == wanted) break;
     }
     params.SetImageIndex(wanted);
     return count;
+}
+
+TGifFrameCursor::TGifFrameCursor(std::vector<uint8_t> bytes)
+    : m_stream(std::move(bytes)), m_canvas(std::min(kGifMaxPixels, GifPixelBound(m_stream.Size()))) {}
+
+void TGifFrameCursor::restart() {
+    m_canvas.Clear();
+    m_next = 0;
+    m_count = 0;
+}
+
+int32_t TGifFrameCursor::ReadFrame(TRaster& result, TIOParams& params, TProgressContext& ctx) {
+    const int32_t wanted = params.GifImageIndex;
+    // Going back, or past a frame that could not be read, starts over.
+    if (m_next == 0 || wanted < m_next || (m_count > 0 && m_next >= m_count && wanted >= m_count)) restart();
+    const std::vector<std::string> comments = params.GifComments;
+    for (int32_t i = m_next;; ++i) {
+        const bool ok = composeNext(m_stream, 0, i, comments, m_canvas, m_count, result, params, ctx);
+        m_next = ok ? i + 1 : 0;
+        if (!ok || i + 1 >= m_count || i == wanted) break;
+    }
+    params.SetImageIndex(wanted);
+    return m_count;
 }
 
 }  // namespace loopsmith

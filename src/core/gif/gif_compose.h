@@ -7,6 +7,7 @@
 #include "gif/gif_reader.h"
 #include "imaging/io_params.h"
 #include "imaging/raster.h"
+#include "util/stream.h"
 
 namespace loopsmith {
 
@@ -57,5 +58,23 @@ private:
 // abort flag is set and `result` keeps the last frame completed. Returns
 // the file's image count.
 int32_t ReadComposedGifFrame(TStream& stream, TRaster& result, TIOParams& params, TProgressContext& ctx);
+
+// The same frames for a caller that asks for them mostly in increasing
+// order (export, playback): the canvas is kept between calls, so the next
+// frame costs one image instead of all images up to it. Frame
+// GifImageIndex comes out exactly as ReadComposedGifFrame gives it.
+class TGifFrameCursor {
+public:
+    explicit TGifFrameCursor(std::vector<uint8_t> bytes);
+    int32_t ReadFrame(TRaster& result, TIOParams& params, TProgressContext& ctx);
+
+private:
+    void restart();
+
+    TMemoryStream m_stream;
+    TGifCanvas m_canvas;
+    int32_t m_next = 0;  // the image the walk reads next
+    int32_t m_count = 0;
+};
 
 }  // namespace loopsmith

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <memory>
 
 #include "imaging/io_params.h"
 #include "imaging/raster.h"
@@ -15,7 +16,8 @@ struct TImageReader;
 
 class TImageIO {
 public:
-    TImageIO() = default;
+    TImageIO();
+    ~TImageIO();
     TImageIO(const TImageIO&) = delete;
     TImageIO& operator=(const TImageIO&) = delete;
 
@@ -61,6 +63,10 @@ private:
     TRaster m_image;
     TIOParams m_params;
     bool m_aborting = false;
+    // The GIF last loaded by file name, kept so that the next frame of it
+    // continues from the canvas already composed.
+    struct TGifFileCursor;
+    std::unique_ptr<TGifFileCursor> m_gifCursor;
 };
 
 }  // namespace loopsmith
