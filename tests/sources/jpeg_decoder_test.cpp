@@ -156,9 +156,9 @@ TEST(JpegDecoder, LeadingJunkAndStreamOffsetArePassedOver) {
     const std::vector<uint8_t> jpeg = test::ReadFile(jpegDir() / "rgb_444_pil.jpg");
     const TRaster expected = test::ReadPam(jpegDir() / "rgb_444_pil.pam");
     // 40 bytes before the stream's position, then junk the detector also accepts.
-    std::vector<uint8_t> bytes(140, 0x00);
+    std::vector<uint8_t> bytes(140 + jpeg.size(), 0x00);
     std::fill_n(bytes.begin(), 40, uint8_t{'x'});
-    bytes.insert(bytes.end(), jpeg.begin(), jpeg.end());
+    std::copy(jpeg.begin(), jpeg.end(), bytes.begin() + 140);
     TMemoryStream stream(bytes);
     stream.Seek(40);
     TRaster image;
