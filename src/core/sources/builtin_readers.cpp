@@ -2,6 +2,8 @@
 
 #include "gif/gif_reader.h"
 #include "sources/image_reader.h"
+#include "sources/jpeg_decoder.h"
+#include "sources/psd_decoder.h"
 
 namespace loopsmith {
 
@@ -9,6 +11,8 @@ namespace loopsmith {
 const TImageReader* BuiltInReader(TFileKind kind) {
     switch (kind) {
         case fkGIF: return &GifImageReader();
+        case fkJPEG: return &JpegImageReader();
+        case fkPSD: return &PsdImageReader();
         default: return nullptr;
     }
 }
