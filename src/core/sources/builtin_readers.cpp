@@ -1,6 +1,9 @@
 #include "sources/builtin_readers.h"
 
 #include "gif/gif_reader.h"
+#include "sources/bmp_decoder.h"
+#include "sources/icon_decoder.h"
+#include "sources/png_decoder.h"
 #include "sources/image_reader.h"
 
 namespace loopsmith {
@@ -9,6 +12,10 @@ namespace loopsmith {
 const TImageReader* BuiltInReader(TFileKind kind) {
     switch (kind) {
         case fkGIF: return &GifImageReader();
+        case fkPNG: return &PngImageReader();
+        case fkBMP: return &BmpImageReader();
+        case fkICO: return &IconImageReader();
+        case fkCUR: return &IconImageReader();
         default: return nullptr;
     }
 }
