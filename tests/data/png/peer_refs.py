@@ -39,10 +39,10 @@ def read_pam(path):
     return w, h, pixels
 
 
-def write_reference(source, pam, index=None):
+def write_reference(source, pam, index=None, options=()):
     """ImageMagick decodes `source` (image `index` of an icon) into `pam`."""
     name = f"{source}[{index}]" if index is not None else source
-    subprocess.run([CONVERT, name, "-depth", "8", f"pam:{pam}"], check=True)
+    subprocess.run([CONVERT, name, *options, "-depth", "8", f"pam:{pam}"], check=True)
 
 
 def write_reference_netpbm(png, pam):
@@ -100,3 +100,13 @@ def cross_check(source, pam, pillow_image, allowed=0, note=""):
     if rgba.size != (w, h):
         sys.exit(f"{source}: Pillow size {rgba.size}, ImageMagick {w}x{h}")
     report(source, "Pillow", ref, list(rgba.getdata()), allowed, note)
+
+
+def cross_check_ffmpeg(source, pam, allowed=0, note=""):
+    """Largest difference between ImageMagick's reference and ffmpeg."""
+    w, h, ref = read_pam(pam)
+    raw = subprocess.run(["ffmpeg", "-loglevel", "error", "-i", source, "-f", "rawvideo", "-pix_fmt", "rgba", "-"],
+                         check=True, capture_output=True).stdout
+    if len(raw) != 4 * w * h:
+        sys.exit(f"{source}: ffmpeg gave {len(raw)} bytes for {w}x{h}")
+    report(source, "ffmpeg", ref, [tuple(raw[i:i + 4]) for i in range(0, len(raw), 4)], allowed, note)
