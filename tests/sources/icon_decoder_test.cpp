@@ -101,7 +101,7 @@ TEST(IconDecoder, ParamsOnlyReadsTheNamedImagesHeader) {
 
 void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
     ASSERT_LE(at + 4, b.size());
-    for (int i = 0; i < 4; ++i) b[at + static_cast<size_t>(i)] = static_cast<uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i) b.at(at + static_cast<size_t>(i)) = static_cast<uint8_t>(v >> (8 * i));
 }
 
 TEST(IconDecoder, HostileDirectoriesSetTheAbortFlag) {
@@ -114,11 +114,11 @@ TEST(IconDecoder, HostileDirectoriesSetTheAbortFlag) {
         return b;
     };
     std::vector<uint8_t> moreEntries = good;
-    moreEntries[4] = 60;  // 60 entries, most of them past the end
+    moreEntries.at(4) = 60;  // 60 entries, most of them past the end
     std::vector<uint8_t> wideBitmap = good;
     put32(wideBitmap, 54 + 4, 60000);  // image 0's info header: width
     std::vector<uint8_t> badPng = good;
-    badPng[good.size() - 20] ^= 0xFF;
+    badPng.at(good.size() - 20) ^= 0xFF;
     struct Case {
         const char* name;
         std::vector<uint8_t> bytes;
