@@ -1,8 +1,11 @@
 #include "sources/builtin_readers.h"
 
 #include "gif/gif_reader.h"
+#include "sources/bmp_decoder.h"
+#include "sources/icon_decoder.h"
 #include "sources/image_reader.h"
 #include "sources/jpeg_decoder.h"
+#include "sources/png_decoder.h"
 #include "sources/psd_decoder.h"
 
 namespace loopsmith {
@@ -13,6 +16,10 @@ const TImageReader* BuiltInReader(TFileKind kind) {
         case fkGIF: return &GifImageReader();
         case fkJPEG: return &JpegImageReader();
         case fkPSD: return &PsdImageReader();
+        case fkPNG: return &PngImageReader();
+        case fkBMP: return &BmpImageReader();
+        case fkICO: return &IconImageReader();
+        case fkCUR: return &IconImageReader();
         default: return nullptr;
     }
 }
