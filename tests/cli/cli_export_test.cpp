@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 
 #include "cli_support.h"
 #include "gif/gif_animation_writer.h"
+#include "sources/builtin_readers.h"
+#include "sources/file_kind.h"
 #include "support/test_support.h"
 
 namespace loopsmith {
@@ -101,6 +104,78 @@ TEST(CliExport, ExportedFramesAreWhatRenderGives) {
                 *a = *a == 255 ? 255 : 0;
         EXPECT_EQ(test::ComparePictures(giflib[size_t(k)], rendered), "");
         EXPECT_EQ(test::ComparePictures(pil[size_t(k)], rendered), "");
+    }
+}
+
+double psnr(const TRaster& a, const TRaster& b) {
+    if (a.Width() != b.Width() || a.Height() != b.Height()) return 0;
+    double sum = 0, count = 0;
+    for (int y = 0; y < a.Height(); ++y)
+        for (int x = 0; x < a.Width(); ++x) {
+            if (a.Alpha(x, y) != b.Alpha(x, y)) return 0;
+            if (b.Alpha(x, y) == 0) continue;  // no colour to compare
+            const TRGB p = a.PixelRGB(x, y), q = b.PixelRGB(x, y);
+            sum += (p.r - q.r) * (p.r - q.r) + (p.g - q.g) * (p.g - q.g) + (p.b - q.b) * (p.b - q.b);
+            count += 3;
+        }
+    const double mse = count > 0 ? sum / count : 0;
+    return mse == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / mse);
+}
+
+// One small picture of every still kind PIL can write, with few colours so
+// that a GIF holds each exactly (JPEG is the exception).
+std::vector<std::pair<std::filesystem::path, TFileKind>> makeStillSources() {
+    const auto dir = test::TempDir() / "stills";
+    std::filesystem::create_directories(dir);
+    const auto script = dir / "make.py";
+    std::ofstream(script) << "import sys\nfrom PIL import Image, ImageDraw\n"
+                             "im = Image.new('RGBA', (48, 32), (30, 90, 200, 255))\n"
+                             "d = ImageDraw.Draw(im)\n"
+                             "d.rectangle([8, 6, 30, 20], fill=(250, 200, 40, 255))\n"
+                             "d.ellipse([28, 12, 44, 28], fill=(200, 30, 60, 255))\n"
+                             "d.rectangle([0, 0, 5, 5], fill=(0, 0, 0, 0))\n"
+                             "out = sys.argv[1]\n"
+                             "im.save(out + '/s.png')\n"
+                             "rgb = im.convert('RGB')\n"
+                             "for ext in ('bmp', 'pcx', 'tga', 'ppm', 'tif'): rgb.save(out + '/s.' + ext)\n"
+                             "rgb.save(out + '/s.jpg', quality=95)\n"
+                             "im.save(out + '/s.ico', sizes=[(48, 32)])\n";
+    std::string command = "/usr/bin/python3 ";
+    command.append(script.string()).append(" ").append(dir.string());
+    if (std::system(command.c_str()) != 0) return {};
+    return {{dir / "s.png", fkPNG}, {dir / "s.bmp", fkBMP}, {dir / "s.pcx", fkPCX}, {dir / "s.tga", fkTGA},
+            {dir / "s.ppm", fkPXM}, {dir / "s.tif", fkTIFF}, {dir / "s.jpg", fkJPEG}, {dir / "s.ico", fkICO}};
+}
+
+TEST(CliExport, EveryStillKindExportsAsItRenders) {
+    const auto sources = makeStillSources();
+    ASSERT_FALSE(sources.empty()) << "PIL could not make the sources";
+    for (const auto& [file, kind] : sources) {
+        SCOPED_TRACE(file.filename().string());
+        // Only kinds the engine has a decoder for.
+        if (!BuiltInReader(kind)) continue;
+        const auto out = test::TempDir() / "still.gif";
+        const auto png = test::TempDir() / "still.png";
+        const std::string settings = " --width 40 --height 40 --mode fit";
+        test::CliRun run = test::RunCli("export -o " + out.string() + settings + " " + file.string());
+        ASSERT_EQ(run.status, 0) << run.err;
+        ASSERT_EQ(test::RunCli("render" + settings + " -o " + png.string() + " " + file.string()).status, 0);
+        TRaster rendered = test::ReadPng(png);
+        for (int y = 0; y < rendered.Height(); ++y)
+            for (uint8_t* a = rendered.AlphaChannel().Scanline(y); a < rendered.AlphaChannel().Scanline(y) + rendered.Width(); ++a)
+                *a = *a == 255 ? 255 : 0;
+        const std::vector<TRaster> giflib = framesByGiflib(out);
+        const std::vector<TRaster> pil = framesByPil(out);
+        ASSERT_EQ(giflib.size(), 1u);
+        ASSERT_EQ(pil.size(), 1u);
+        if (kind == fkJPEG) {
+            // JPEG's noise gives more colours than a GIF holds: close, not exact.
+            EXPECT_GT(psnr(giflib[0], rendered), 30.0);
+            EXPECT_GT(psnr(pil[0], rendered), 30.0);
+            continue;
+        }
+        EXPECT_EQ(test::ComparePictures(giflib[0], rendered), "");
+        EXPECT_EQ(test::ComparePictures(pil[0], rendered), "");
     }
 }
 
