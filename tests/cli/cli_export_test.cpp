@@ -54,6 +54,7 @@ std::vector<TRaster> framesByGiflib(const std::filesystem::path& gif) {
 // PIL's RGBA frames, written as PAM files by a short script.
 std::vector<TRaster> framesByPil(const std::filesystem::path& gif) {
     const auto dir = test::TempDir() / "pil";
+    std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     const auto script = dir / "frames.py";
     std::ofstream(script) << "import sys\nfrom PIL import Image, ImageSequence\n"
