@@ -2,6 +2,10 @@
 
 #include "gif/gif_reader.h"
 #include "sources/image_reader.h"
+#include "sources/pcx_decoder.h"
+#include "sources/pnm_decoder.h"
+#include "sources/tga_decoder.h"
+#include "sources/wbmp_decoder.h"
 
 namespace loopsmith {
 
@@ -9,6 +13,11 @@ namespace loopsmith {
 const TImageReader* BuiltInReader(TFileKind kind) {
     switch (kind) {
         case fkGIF: return &GifImageReader();
+        case fkPCX: return &PcxImageReader();
+        case fkDCX: return &DcxImageReader();
+        case fkTGA: return &TgaImageReader();
+        case fkPXM: return &PnmImageReader();
+        case fkWBMP: return &WbmpImageReader();
         default: return nullptr;
     }
 }
