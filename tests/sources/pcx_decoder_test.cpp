@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sources/format_registry.h"
@@ -213,6 +214,8 @@ TEST(PcxDecoder, BadInputAborts) {
     narrowRows.resize(200, 1);
     Bytes twoPlanes8 = pcxHeader(2, 1, 8, 2, 2);
     twoPlanes8.resize(200, 1);
+    Bytes noPlanes = pcxHeader(2049, 50081, 1, 0, 516);
+    noPlanes.resize(155, 0);
     Bytes truncatedRun = pcxHeader(4, 1, 8, 1, 4);
     truncatedRun.push_back(0xC4);
     // Plausible by the bound, but runs of 63 from every two bytes fall short.
@@ -233,6 +236,7 @@ TEST(PcxDecoder, BadInputAborts) {
         {"runs fall short of the rows", fkPCX, shortRuns, 0, true},
         {"rows narrower than the width", fkPCX, narrowRows, 0, false},
         {"8 bits in 2 planes", fkPCX, twoPlanes8, 0, false},
+        {"no planes", fkPCX, noPlanes, 0, false},
         {"run cut by the end", fkPCX, truncatedRun, 0, true},
         {"DCX without key", fkDCX, mono, 0, false},
         {"DCX without pages", fkDCX, dcxFile({}), 0, false},
@@ -247,6 +251,29 @@ TEST(PcxDecoder, BadInputAborts) {
         EXPECT_TRUE(d.image.IsEmpty());
         EXPECT_EQ(decode(c.kind, c.bytes, c.index, true).aborted, !c.headerReadable);
     }
+}
+
+// Inputs that once broke one of the simple decoders (PCX, DCX, Targa,
+// portable maps, WBMP) go through the readers the fuzz targets call; under
+// the sanitizers any fault shows. Failing cleanly is all that is asked.
+TEST(SimpleDecoderCrashFixtures, ReadWithoutFault) {
+    const std::pair<const char*, TFileKind> prefixes[] = {
+        {"pcx-", fkPCX}, {"dcx-", fkDCX}, {"tga-", fkTGA}, {"pnm-", fkPXM}, {"wbmp-", fkWBMP}};
+    int seen = 0;
+    for (const auto& entry : fs::directory_iterator(fs::path(LOOPSMITH_TEST_DATA) / "crash")) {
+        const std::string name = entry.path().filename().string();
+        for (const auto& [prefix, kind] : prefixes) {
+            if (name.rfind(prefix, 0) != 0) continue;
+            SCOPED_TRACE(name);
+            ++seen;
+            const Bytes bytes = test::ReadFile(entry.path());
+            for (int32_t n = 0; n < 3; ++n) {
+                decode(kind, bytes, n, true);
+                decode(kind, bytes, n, false);
+            }
+        }
+    }
+    EXPECT_GT(seen, 0);
 }
 
 // The loader expands a three-page DCX into three entries, each the page's

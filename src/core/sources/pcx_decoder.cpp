@@ -55,6 +55,7 @@ struct PcxHeader {
 // The plane layouts PCX writers produce; anything else is refused.
 bool classify(PcxHeader& h, bool hasVgaPalette) {
     const int bpp = h.bitsPerPixel, planes = h.planes;
+    if (planes < 1) return false;
     if (bpp == 1 && planes == 1) h.shape = PcxShape::BlackWhite;
     else if (bpp == 1 && planes <= 4) h.shape = PcxShape::Indexed;
     else if ((bpp == 2 || bpp == 4) && planes == 1) h.shape = PcxShape::Indexed;
