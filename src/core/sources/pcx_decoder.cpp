@@ -52,7 +52,9 @@ struct PcxHeader {
     int indexBits = 0;  // bits of one palette index
 };
 
-// The plane layouts PCX writers produce; anything else is refused.
+// The plane layouts PCX writers produce; anything else is refused. One
+// plane of 1 bit is black and white whatever the header palette says (many
+// writers leave it zero); 8 bits without the closing palette are grey.
 bool classify(PcxHeader& h, bool hasVgaPalette) {
     const int bpp = h.bitsPerPixel, planes = h.planes;
     if (planes < 1) return false;
