@@ -5,8 +5,12 @@
 #include "sources/icon_decoder.h"
 #include "sources/image_reader.h"
 #include "sources/jpeg_decoder.h"
+#include "sources/pcx_decoder.h"
 #include "sources/png_decoder.h"
+#include "sources/pnm_decoder.h"
 #include "sources/psd_decoder.h"
+#include "sources/tga_decoder.h"
+#include "sources/wbmp_decoder.h"
 
 namespace loopsmith {
 
@@ -20,6 +24,11 @@ const TImageReader* BuiltInReader(TFileKind kind) {
         case fkBMP: return &BmpImageReader();
         case fkICO: return &IconImageReader();
         case fkCUR: return &IconImageReader();
+        case fkPCX: return &PcxImageReader();
+        case fkDCX: return &DcxImageReader();
+        case fkTGA: return &TgaImageReader();
+        case fkPXM: return &PnmImageReader();
+        case fkWBMP: return &WbmpImageReader();
         default: return nullptr;
     }
 }
