@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdlib>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -18,64 +16,17 @@
 #include "sources/thumb_strip.h"
 #include "sources/video_ffmpeg.h"
 #include "sources/video_source.h"
+#include "sources/video_clips.h"
 #include "support/test_support.h"
 
 namespace loopsmith {
 namespace {
 
-bool runCommand(const std::string& command) { return std::system(command.c_str()) == 0; }
-
-bool hasEncoder(const std::string& name) {
-    static std::map<std::string, bool> known;
-    auto it = known.find(name);
-    if (it == known.end())
-        it = known.emplace(name, runCommand("ffmpeg -nostdin -hide_banner -encoders 2>/dev/null | grep -q ' " + name +
-                                            " '"))
-                 .first;
-    return it->second;
-}
-
-struct ClipSpec {
-    const char* file;
-    const char* rate;   // frames per second
-    const char* codec;  // ffmpeg's output options
-    const char* needs;  // an encoder the ffmpeg build may lack, else nullptr
-    int width, height, frames;
-};
-
-// Makes the clip once per test program; empty path when ffmpeg fails.
-std::filesystem::path makeClip(const ClipSpec& spec) {
-    static std::map<std::string, std::filesystem::path> made;
-    if (auto it = made.find(spec.file); it != made.end()) return it->second;
-    const std::filesystem::path path = test::TempDir() / spec.file;
-    // The test pattern comes in even sizes only; odd ones are cut from it.
-    const std::string size = std::to_string((spec.width + 1) & ~1) + "x" + std::to_string((spec.height + 1) & ~1);
-    const std::string crop = std::to_string(spec.width) + ":" + std::to_string(spec.height) + ":0:0";
-    const std::string command = "ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=size=" + size + ":rate=" +
-                                spec.rate + " -vf format=rgb24,crop=" + crop + " -frames:v " + std::to_string(spec.frames) + " " +
-                                spec.codec + " '" + path.string() + "'";
-    const std::filesystem::path result = runCommand(command) ? path : std::filesystem::path();
-    made[spec.file] = result;
-    return result;
-}
-
-// ffmpeg's own decode: every frame as it comes out of the decoder, BGR.
-std::vector<TRaster> decodeWithFfmpeg(const std::filesystem::path& clip, int width, int height) {
-    const std::filesystem::path out = clip.string() + ".bgr";
-    if (!runCommand("ffmpeg -nostdin -v error -y -i '" + clip.string() +
-                    "' -fps_mode passthrough -f rawvideo -pix_fmt bgr24 '" + out.string() + "'"))
-        return {};
-    const std::vector<uint8_t> bytes = test::ReadFile(out);
-    const size_t frameBytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 3;
-    std::vector<TRaster> frames;
-    for (size_t at = 0; at + frameBytes <= bytes.size(); at += frameBytes) {
-        TRaster frame(width, height, px24RGB);
-        for (int y = 0; y < height; ++y)
-            std::copy_n(bytes.data() + at + static_cast<size_t>(y) * width * 3, width * 3, frame.Scanline(y));
-        frames.push_back(std::move(frame));
-    }
-    return frames;
-}
+using videotest::Clip;
+using videotest::ClipSpec;
+using videotest::FfmpegFrames;
+using videotest::FindClip;
+using videotest::HasEncoder;
 
 // The loader with a strip that keeps full pictures.
 struct LoadedClip {
@@ -99,7 +50,7 @@ std::unique_ptr<TVideoFrameSource> sourceFor(TFileKind kind) {
 // --- One clip per container and codec ---
 
 struct ClipCase {
-    ClipSpec spec;
+    const char* file;
     TFileKind kind;  // the entries' FileKind: fkAVI, or 0 for the media path
     int delayMs;
     int channelBits, channelCount;
@@ -107,36 +58,29 @@ struct ClipCase {
 };
 
 const ClipCase kClipCases[] = {
-    {{"raw_bgr24.avi", "25", "-c:v rawvideo -pix_fmt bgr24", nullptr, 32, 24, 10}, fkAVI, 40, 8, 3, 0},
-    {{"raw_pal8.avi", "25", "-c:v rawvideo -pix_fmt pal8", nullptr, 32, 24, 10}, fkAVI, 40, 8, 1, 0},
-    {{"raw_rgb555.avi", "25", "-c:v rawvideo -pix_fmt rgb555le", nullptr, 30, 20, 6}, fkAVI, 40, 5, 3, 0},
-    {{"mjpeg_ntsc.avi", "30000/1001", "-c:v mjpeg -q:v 3", nullptr, 32, 24, 7}, fkAVI, 33, 8, 3, 2},
-    {{"mpeg1.mpg", "25", "-c:v mpeg1video -q:v 4", nullptr, 32, 24, 10}, fkUnknown, 40, 8, 3, 2},
-    {{"mpeg2.mpg", "25", "-c:v mpeg2video -bf 2 -q:v 4", nullptr, 32, 24, 12}, fkUnknown, 40, 8, 3, 2},
-    {{"wmv2.wmv", "25", "-c:v wmv2 -q:v 4", nullptr, 32, 24, 8}, fkUnknown, 40, 8, 3, 2},
-    {{"h264.mp4", "25", "-c:v libx264 -pix_fmt yuv420p", "libx264", 36, 20, 10}, fkUnknown, 40, 8, 3, 2},
-    {{"mpeg4.mp4", "25", "-c:v mpeg4 -q:v 3", nullptr, 32, 24, 10}, fkUnknown, 40, 8, 3, 2},
-    {{"vp9.webm", "25", "-c:v libvpx-vp9 -deadline realtime", "libvpx-vp9", 32, 24, 5}, fkUnknown, 40, 8,
-     3, 2},
-    {{"ffv1_odd.mkv", "25", "-c:v ffv1 -pix_fmt bgr0", nullptr, 33, 25, 6}, fkUnknown, 40, 8, 3, 0},
-    {{"mpeg4.mov", "30000/1001", "-c:v mpeg4 -q:v 3", nullptr, 32, 24, 9}, fkUnknown, 33, 8, 3, 2},
+    {"raw_bgr24.avi", fkAVI, 40, 8, 3, 0},     {"raw_pal8.avi", fkAVI, 40, 8, 1, 0},
+    {"raw_rgb555.avi", fkAVI, 40, 5, 3, 0},    {"mjpeg_ntsc.avi", fkAVI, 33, 8, 3, 2},
+    {"mpeg1.mpg", fkUnknown, 40, 8, 3, 2},     {"mpeg2.mpg", fkUnknown, 40, 8, 3, 2},
+    {"wmv2.wmv", fkUnknown, 40, 8, 3, 2},      {"h264.mp4", fkUnknown, 40, 8, 3, 2},
+    {"mpeg4.mp4", fkUnknown, 40, 8, 3, 2},     {"vp9.webm", fkUnknown, 40, 8, 3, 2},
+    {"ffv1_odd.mkv", fkUnknown, 40, 8, 3, 0},  {"mpeg4.mov", fkUnknown, 33, 8, 3, 2},
 };
 
 class VideoClipTest : public testing::TestWithParam<ClipCase> {};
 
 TEST_P(VideoClipTest, EntriesMatchFfmpegAndFreshSources) {
     const ClipCase& c = GetParam();
-    if (c.spec.needs && !hasEncoder(c.spec.needs))
-        GTEST_SKIP() << "this ffmpeg has no " << c.spec.needs << " encoder";
-    const std::filesystem::path path = makeClip(c.spec);
-    ASSERT_FALSE(path.empty()) << "ffmpeg could not make " << c.spec.file;
-    const std::vector<TRaster> expected = decodeWithFfmpeg(path, c.spec.width, c.spec.height);
-    ASSERT_EQ(static_cast<int>(expected.size()), c.spec.frames);
+    const ClipSpec& spec = *FindClip(c.file);
+    if (spec.needs && !HasEncoder(spec.needs)) GTEST_SKIP() << "this ffmpeg has no " << spec.needs << " encoder";
+    const std::filesystem::path path = Clip(c.file);
+    ASSERT_FALSE(path.empty()) << "ffmpeg could not make " << c.file;
+    const std::vector<TRaster> expected = FfmpegFrames(c.file);
+    ASSERT_EQ(static_cast<int>(expected.size()), spec.frames);
 
     LoadedClip loaded(path);
     EXPECT_FALSE(loaded.io.Aborted);
-    ASSERT_EQ(loaded.strip.ImageCount(), c.spec.frames);
-    for (int j = 0; j < c.spec.frames; ++j) {
+    ASSERT_EQ(loaded.strip.ImageCount(), spec.frames);
+    for (int j = 0; j < spec.frames; ++j) {
         SCOPED_TRACE("entry " + std::to_string(j));
         const TIOParams& params = loaded.io.EntryParams(j);
         EXPECT_EQ(params.GifImageIndex, j);
@@ -144,8 +88,8 @@ TEST_P(VideoClipTest, EntriesMatchFfmpegAndFreshSources) {
         EXPECT_EQ(params.FileName, path.string());
         EXPECT_EQ(params.ChannelBits, c.channelBits);
         EXPECT_EQ(params.ChannelCount, c.channelCount);
-        EXPECT_EQ(params.ImageWidth, c.spec.width);
-        EXPECT_EQ(params.ImageHeight, c.spec.height);
+        EXPECT_EQ(params.ImageWidth, spec.width);
+        EXPECT_EQ(params.ImageHeight, spec.height);
         EXPECT_EQ(loaded.strip.ImageDelay(j), c.delayMs);
         EXPECT_EQ(test::ComparePictures(loaded.strip.Thumbnail(j), expected[static_cast<size_t>(j)], c.tolerance),
                   "");
@@ -156,11 +100,11 @@ TEST_P(VideoClipTest, EntriesMatchFfmpegAndFreshSources) {
     std::unique_ptr<TVideoFrameSource> source = sourceFor(c.kind);
     TVideoStreamInfo info;
     ASSERT_EQ(source->Open(path, info), TVideoOpenResult::Opened);
-    EXPECT_EQ(info.FrameCount, c.spec.frames);
+    EXPECT_EQ(info.FrameCount, spec.frames);
     EXPECT_EQ(info.DelayMs, c.delayMs);
     std::vector<int> order;
-    for (int j = 0; j < c.spec.frames; ++j) order.push_back(j);
-    for (int j = c.spec.frames - 1; j >= 0; j -= 2) order.push_back(j);
+    for (int j = 0; j < spec.frames; ++j) order.push_back(j);
+    for (int j = spec.frames - 1; j >= 0; j -= 2) order.push_back(j);
     order.push_back(0);
     TRaster frame;
     for (int j : order) {
@@ -168,13 +112,13 @@ TEST_P(VideoClipTest, EntriesMatchFfmpegAndFreshSources) {
         ASSERT_TRUE(source->ReadFrame(j, frame));
         EXPECT_EQ(test::ComparePictures(frame, loaded.strip.Thumbnail(j)), "");
     }
-    EXPECT_FALSE(source->ReadFrame(c.spec.frames, frame));
+    EXPECT_FALSE(source->ReadFrame(spec.frames, frame));
     EXPECT_FALSE(source->ReadFrame(-1, frame));
 }
 
 INSTANTIATE_TEST_SUITE_P(Clips, VideoClipTest, testing::ValuesIn(kClipCases),
                          [](const testing::TestParamInfo<ClipCase>& info) {
-                             std::string name = info.param.spec.file;
+                             std::string name = info.param.file;
                              std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
                              return name;
                          });
@@ -182,30 +126,26 @@ INSTANTIATE_TEST_SUITE_P(Clips, VideoClipTest, testing::ValuesIn(kClipCases),
 // --- Random access on longer clips with key frames every 12 frames ---
 
 struct LongClip {
-    ClipSpec spec;
+    const char* file;
     TFileKind kind;
 };
 
 const LongClip kLongClips[] = {
-    {{"long_h264.mp4", "25", "-c:v libx264 -g 12 -bf 3 -pix_fmt yuv420p", "libx264", 32, 24, 120},
-     fkUnknown},
-    {{"long_mpeg2.mpg", "25", "-c:v mpeg2video -g 12 -bf 2", nullptr, 32, 24, 120}, fkUnknown},
-    {{"long_vp9.webm", "25", "-c:v libvpx-vp9 -deadline realtime -g 12", "libvpx-vp9", 32, 24, 120},
-     fkUnknown},
-    {{"long_wmv2.wmv", "25", "-c:v wmv2 -g 12", nullptr, 32, 24, 120}, fkUnknown},
-    {{"long_mjpeg.avi", "25", "-c:v mjpeg", nullptr, 32, 24, 120}, fkAVI},
+    {"long_h264.mp4", fkUnknown}, {"long_mpeg2.mpg", fkUnknown}, {"long_vp9.webm", fkUnknown},
+    {"long_wmv2.wmv", fkUnknown}, {"long_mjpeg.avi", fkAVI},
 };
 
 TEST(VideoSeekTest, FramesOutOfOrderMatchTheWalk) {
     const int pattern[] = {0, 100, 37, 36, 119, 5, 60, 61, 62, 118, 12, 11, 90, 91, 1};
     for (const LongClip& c : kLongClips) {
-        SCOPED_TRACE(c.spec.file);
-        if (c.spec.needs && !hasEncoder(c.spec.needs)) continue;
-        const std::filesystem::path path = makeClip(c.spec);
+        SCOPED_TRACE(c.file);
+        const ClipSpec& spec = *FindClip(c.file);
+        if (spec.needs && !HasEncoder(spec.needs)) continue;
+        const std::filesystem::path path = Clip(c.file);
         ASSERT_FALSE(path.empty());
         LoadedClip loaded(path);
         EXPECT_FALSE(loaded.io.Aborted);
-        ASSERT_EQ(loaded.strip.ImageCount(), c.spec.frames);
+        ASSERT_EQ(loaded.strip.ImageCount(), spec.frames);
         std::unique_ptr<TVideoFrameSource> source = sourceFor(c.kind);
         TVideoStreamInfo info;
         ASSERT_EQ(source->Open(path, info), TVideoOpenResult::Opened);
@@ -221,16 +161,15 @@ TEST(VideoSeekTest, FramesOutOfOrderMatchTheWalk) {
 // --- The loader's events and the media path's refusals ---
 
 TEST(VideoLoaderTest, AviProgressRunsOncePerFrame) {
-    const std::filesystem::path path = makeClip(kClipCases[0].spec);
+    const std::filesystem::path path = Clip("raw_bgr24.avi");
     ASSERT_FALSE(path.empty());
     LoadedClip loaded(path);
     EXPECT_EQ(loaded.progress, (std::vector<int>{0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100}));
 }
 
 TEST(VideoLoaderTest, AviWithoutVideoFallsToMediaAndYieldsNothing) {
-    const std::filesystem::path path = test::TempDir() / "audio_only.avi";
-    ASSERT_TRUE(runCommand("ffmpeg -nostdin -v error -y -f lavfi -i sine=duration=0.3 -c:a pcm_s16le '" +
-                           path.string() + "'"));
+    const std::filesystem::path path = videotest::AudioOnlyAvi();
+    ASSERT_FALSE(path.empty());
     LoadedClip loaded(path);
     EXPECT_TRUE(loaded.io.Aborted);
     EXPECT_EQ(loaded.strip.ImageCount(), 0);
@@ -255,7 +194,7 @@ std::filesystem::path patchStreamHeader(const std::filesystem::path& from, const
 }
 
 TEST(VideoLoaderTest, AviStreamWithZeroRateScaleOrLengthGoesToMedia) {
-    const std::filesystem::path raw = makeClip(kClipCases[0].spec);
+    const std::filesystem::path raw = Clip("raw_bgr24.avi");
     ASSERT_FALSE(raw.empty());
     struct Case {
         const char* name;
@@ -278,12 +217,12 @@ TEST(VideoLoaderTest, AviStreamWithZeroRateScaleOrLengthGoesToMedia) {
 // --- The single-image component ---
 
 TEST(VideoImageIOTest, OpenLoadAndClose) {
-    const std::filesystem::path raw = makeClip(kClipCases[0].spec);
-    const std::filesystem::path pal = makeClip(kClipCases[1].spec);
+    const std::filesystem::path raw = Clip("raw_bgr24.avi");
+    const std::filesystem::path pal = Clip("raw_pal8.avi");
     ASSERT_FALSE(raw.empty());
     ASSERT_FALSE(pal.empty());
-    const std::vector<TRaster> rawFrames = decodeWithFfmpeg(raw, 32, 24);
-    const std::vector<TRaster> palFrames = decodeWithFfmpeg(pal, 32, 24);
+    const std::vector<TRaster> rawFrames = FfmpegFrames("raw_bgr24.avi");
+    const std::vector<TRaster> palFrames = FfmpegFrames("raw_pal8.avi");
     ASSERT_EQ(rawFrames.size(), 10u);
     ASSERT_EQ(palFrames.size(), 10u);
 
@@ -337,9 +276,9 @@ TEST(VideoFrameCountTest, AviAndUnknownExtensionsAreCountedByTheMediaSource) {
         std::filesystem::path path;
         int32_t frames;
     };
-    std::vector<Case> cases = {{makeClip(kClipCases[0].spec), 10},  // .avi
-                               {makeClip(kClipCases[10].spec), 6},  // .mkv
-                               {makeClip(kClipCases[4].spec), 10},  // .mpg
+    std::vector<Case> cases = {{Clip("raw_bgr24.avi"), 10},
+                               {Clip("ffv1_odd.mkv"), 6},
+                               {Clip("mpeg1.mpg"), 10},
                                {garbage, 0},
                                {test::TempDir() / "missing.mov", 0}};
     for (const Case& c : cases) {
