@@ -8,6 +8,7 @@
 
 #include "imaging/io_params.h"
 #include "imaging/raster.h"
+#include "sources/video_source.h"
 
 namespace loopsmith {
 
@@ -53,6 +54,18 @@ public:
     // fails; a kind without a reader reads nothing. Never throws.
     void ParamsFromFile(const std::filesystem::path& fileName);
 
+    // AVI frame access through DefaultAviFrameSource(). The first video
+    // stream stays open until the next OpenAviFile, CloseAviFile or the
+    // component's end. Returns its frame count; 0 with Aborting() set when
+    // the file cannot be read as AVI. FileName is set to the name and
+    // FileKind to 0; AVIFrameCount and AVIFrameDelay on success.
+    int32_t OpenAviFile(const std::filesystem::path& fileName);
+    // Frame n of the open stream into the image, with the parameters that
+    // describe it. Nothing changes for an index beyond the stream or a frame
+    // that cannot be delivered (Aborting() stays clear).
+    void LoadAviFrame(uint32_t n);
+    void CloseAviFile();
+
     TProgressEvent OnProgress;
     std::function<void()> OnFinishWork;
 
@@ -67,6 +80,8 @@ private:
     // continues from the canvas already composed.
     struct TGifFileCursor;
     std::unique_ptr<TGifFileCursor> m_gifCursor;
+    std::unique_ptr<TVideoFrameSource> m_avi;
+    TVideoStreamInfo m_aviInfo;
 };
 
 }  // namespace loopsmith

@@ -9,25 +9,22 @@ namespace {
 
 constexpr int32_t kVideoDpi = 300;
 constexpr int32_t kMsPerGifDelayUnit = 10;
-
-struct ChannelLayout {
-    int32_t bits;
-    int32_t count;
-};
-
-ChannelLayout channelsOfBitCount(int32_t bitCount) {
-    switch (bitCount) {
-        case 1: return {1, 1};
-        case 4: return {4, 1};
-        case 8: return {8, 1};
-        case 15: return {5, 3};
-        default: return {8, 3};
-    }
-}
+// What the media backend hands over.
+constexpr int32_t kMediaBitCount = 24;
 
 std::string utf8Name(const std::filesystem::path& fileName) {
     const std::u8string name = fileName.u8string();
     return std::string(name.begin(), name.end());
+}
+
+// AVI frames are announced at their own size; media frames at the strip's
+// thumbnail size unless the strip keeps full pictures.
+void reserveVideoStorage(TThumbStrip& view, const TVideoStreamInfo& info, const TRaster& frame, bool avi) {
+    const int32_t count = info.FrameCount - 1;
+    if (avi) return view.ReserveStorage(count, frame.Width(), frame.Height(), info.BitCount);
+    const bool fullPictures = frame.Width() <= view.ThumbWidth() && frame.Height() <= view.ThumbHeight();
+    if (fullPictures) view.ReserveStorage(count, frame.Width(), frame.Height(), kMediaBitCount);
+    else view.ReserveStorage(count, view.ThumbWidth(), view.ThumbHeight(), kMediaBitCount);
 }
 
 }  // namespace
@@ -64,14 +61,15 @@ void TMultiImageIO::LoadMediaFrames(const std::filesystem::path& fileName) {
 
 void TMultiImageIO::loadVideoFrames(TThumbStrip& view, TVideoFrameSource& source, const TVideoStreamInfo& info,
                                     const std::string& fileName, TFileKind kind) {
-    const ChannelLayout channels = channelsOfBitCount(info.BitCount);
+    const bool avi = kind == fkAVI;
     int32_t p = insertionPoint();
+    // One buffer for the whole walk; the strip keeps its own reduced copy.
+    TRaster frame;
     for (int32_t n = 0; n < info.FrameCount; ++n, ++p) {
         if (Aborted || m_view != &view) {
             Aborted = true;
             break;
         }
-        TRaster frame;
         if (!source.ReadFrame(n, frame) || frame.IsEmpty()) {
             Aborted = true;
             break;
@@ -80,19 +78,18 @@ void TMultiImageIO::loadVideoFrames(TThumbStrip& view, TVideoFrameSource& source
         params.SetImageIndex(n);
         params.FileName = fileName;
         params.FileKind = kind;
-        params.ImageWidth = frame.Width();
-        params.ImageHeight = frame.Height();
-        params.ChannelBits = channels.bits;
-        params.ChannelCount = channels.count;
+        // Media entries are described like AVI ones rather than keep the
+        // values of the neighbouring entry's file.
+        params.GifDelay = info.DelayMs / kMsPerGifDelayUnit;
+        ChannelsOfVideoBitCount(info.BitCount, params.ChannelBits, params.ChannelCount);
         params.DotsPerInchX = kVideoDpi;
         params.DotsPerInchY = kVideoDpi;
-        params.AVIFrameCount = info.FrameCount;
-        params.AVIFrameDelay = info.DelayMs;
-        params.GifDelay = info.DelayMs / kMsPerGifDelayUnit;
+        params.ImageWidth = frame.Width();
+        params.ImageHeight = frame.Height();
         insertFrameEntry(view, p, std::move(params), frame);
-        // Only the entry list's capacity depends on the hint.
-        if (n == 0) view.ReserveStorage(info.FrameCount - 1, frame.Width(), frame.Height(), info.BitCount);
         view.SetImageDelay(p, info.DelayMs);
+        // Only the entry list's capacity depends on the hint.
+        if (n == 0) reserveVideoStorage(view, info, frame, avi);
         reportFrameProgress(n, info.FrameCount);
     }
 }

@@ -18,27 +18,33 @@ struct TVideoStreamInfo {
     int32_t BitCount = 24;  // of the source frames: 1, 4, 8, 15, 16, 24 or 32
 };
 
+// ChannelBits and ChannelCount of a video frame by its bit count; false
+// (both left alone) for a bit count outside the table.
+bool ChannelsOfVideoBitCount(int32_t bitCount, int32_t& channelBits, int32_t& channelCount);
+
 enum class TVideoOpenResult {
     Opened,
     CannotOpen,  // the file cannot be read at all
     NoVideo,     // readable, but no video stream the backend can deliver
 };
 
-// One open video file, walked from frame 0 upwards. A backend (FFmpeg)
-// plugs in through TMultiImageIO's factories.
+// One open video file and its frames by number. A backend (FFmpeg) plugs
+// in through the process-wide factories below.
 class TVideoFrameSource {
 public:
     virtual ~TVideoFrameSource() = default;
     virtual TVideoOpenResult Open(const std::filesystem::path& fileName, TVideoStreamInfo& info) = 0;
-    // Frame n as px24RGB (px1g for 1-bit video). Frames are asked for in
-    // increasing order. False when the frame cannot be delivered.
+    // Frame n as px24RGB (px1g for 1-bit video), for any n; cheapest in
+    // increasing order. Asking for the same n again gives the same picture.
+    // False when the frame cannot be delivered. `frame` is reused when it
+    // already has the frame's size and layout.
     virtual bool ReadFrame(int32_t n, TRaster& frame) = 0;
 };
 
 using TVideoSourceFactory = std::function<std::unique_ptr<TVideoFrameSource>()>;
 
-// Process-wide backends for AVI files and for other media; empty until a
-// video backend is installed at start-up. Loaders copy them when created.
+// Process-wide backends for AVI files and for other media; FFmpeg unless
+// replaced at start-up. Loaders copy them when created.
 TVideoSourceFactory& DefaultAviFrameSource();
 TVideoSourceFactory& DefaultMediaFrameSource();
 
