@@ -218,20 +218,33 @@ struct Layout {
     std::array<int, 4> colour{};  // component indices of grey, or of R G B (C M Y K)
     int colourCount = 0;
     int alpha = -1;
+    OPJ_COLOR_SPACE space = OPJ_CLRSPC_UNSPECIFIED;
 };
+
+// A bare code stream names no colour space; three components with the
+// second and third subsampled are luma and chroma, as other decoders take them.
+OPJ_COLOR_SPACE colourSpace(const opj_image_t& image) {
+    if (image.color_space != OPJ_CLRSPC_UNSPECIFIED && image.color_space != OPJ_CLRSPC_UNKNOWN)
+        return image.color_space;
+    const opj_image_comp_t* c = image.comps;
+    const bool chromaSubsampled = image.numcomps == 3 && c[0].dx == 1 && c[0].dy == 1 &&
+                                  (c[1].dx > 1 || c[1].dy > 1) && (c[2].dx > 1 || c[2].dy > 1);
+    return chromaSubsampled ? OPJ_CLRSPC_SYCC : image.color_space;
+}
 
 // Alpha is the component the file marks as such; without marks the
 // second of two or the fourth of four (never for CMYK).
 bool chooseLayout(const opj_image_t& image, Layout& layout) {
+    layout.space = colourSpace(image);
     for (uint32_t i = 0; i < image.numcomps; ++i)
         if (image.comps[i].alpha && layout.alpha < 0) layout.alpha = static_cast<int>(i);
-    const bool cmyk = image.color_space == OPJ_CLRSPC_CMYK;
+    const bool cmyk = layout.space == OPJ_CLRSPC_CMYK;
     if (layout.alpha < 0 && !cmyk && (image.numcomps == 2 || image.numcomps == 4))
         layout.alpha = static_cast<int>(image.numcomps) - 1;
     for (uint32_t i = 0; i < image.numcomps && layout.colourCount < 4; ++i)
         if (static_cast<int>(i) != layout.alpha) layout.colour[static_cast<size_t>(layout.colourCount++)] = static_cast<int>(i);
     if (cmyk) return layout.colourCount == 4;
-    if (image.color_space == OPJ_CLRSPC_EYCC) return false;
+    if (layout.space == OPJ_CLRSPC_EYCC) return false;
     return layout.colourCount == 1 || layout.colourCount == 3;
 }
 
@@ -271,7 +284,7 @@ bool storePixels(const opj_image_t& image, const Layout& layout, TRaster& out) {
                 line[3 * x] = inkToLight(sample(2), k);
                 line[3 * x + 1] = inkToLight(sample(1), k);
                 line[3 * x + 2] = inkToLight(sample(0), k);
-            } else if (image.color_space == OPJ_CLRSPC_SYCC) {
+            } else if (layout.space == OPJ_CLRSPC_SYCC) {
                 yccToRgb(sample(0), sample(1), sample(2), line + 3 * x);
             } else {
                 line[3 * x] = sample(2);
