@@ -468,7 +468,7 @@ bool isRegularFile(const std::filesystem::path& fileName) {
 }  // namespace
 
 bool IdentifyCameraRaw(TStream& stream) {
-    // LibRaw's identification over the first few MB; nothing is unpacked.
+    // LibRaw's identification over the start of the data; nothing is unpacked.
     return IdentifyRawStream(stream);
 }
 

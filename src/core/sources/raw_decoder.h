@@ -12,8 +12,9 @@ namespace loopsmith {
 class TStream;
 struct TImageReader;
 
-// Identification looks at no more than this much of the data.
-constexpr size_t kRawIdentifyBytes = size_t{4} << 20;
+// Identification looks at no more than this much of the data: the
+// directories sit at the start, and LibRaw identifies without the pixels.
+constexpr size_t kRawIdentifyBytes = size_t{512} << 10;
 // Files larger than this are not developed.
 constexpr size_t kRawMaxFileBytes = size_t{512} << 20;
 // Sensors and developed pictures above this many pixels are refused.
