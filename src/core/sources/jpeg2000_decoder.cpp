@@ -124,7 +124,9 @@ bool chooseFormat(std::span<const uint8_t> bytes, OPJ_CODEC_FORMAT& format) {
 }
 
 StreamHandle openSource(MemorySource& source) {
-    StreamHandle stream(opj_stream_create(OPJ_J2K_STREAM_CHUNK_SIZE, OPJ_TRUE));
+    // The data is in memory already: a small file needs no 1 MB read buffer.
+    const size_t chunk = std::clamp<size_t>(source.bytes.size(), 4096, OPJ_J2K_STREAM_CHUNK_SIZE);
+    StreamHandle stream(opj_stream_create(chunk, OPJ_TRUE));
     if (!stream) return nullptr;
     opj_stream_set_user_data(stream.get(), &source, nullptr);
     opj_stream_set_user_data_length(stream.get(), source.bytes.size());

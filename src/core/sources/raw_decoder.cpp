@@ -104,6 +104,12 @@ void fillParams(const libraw_data_t& raw, TIOParams& params) {
     params.ChannelBits = 8;
     params.ChannelCount = 3;
     params.Artist = TiffTextToUtf8(std::string_view(raw.other.artist, strnlen(raw.other.artist, sizeof raw.other.artist)));
+    // LibRaw does not hand out the Windows fields.
+    params.XPTitle.clear();
+    params.XPComment.clear();
+    params.XPAuthor.clear();
+    params.XPKeywords.clear();
+    params.XPSubject.clear();
     params.SetImageCount(1);
 }
 
