@@ -273,6 +273,7 @@ TEST(TiffDecoder, HostileHeadersAbortBeforeAllocating) {
         {"Deflate page beyond any ratio", stripPage(16000, 16000, 8, 8, 16)},
         {"G4 page taller than one bit a row", stripPage(2000, 100000, 1, 4, 16)},
         {"zero width", stripPage(0, 10, 8, 1, 16)},
+        {"compression unknown to libtiff", stripPage(8, 4, 8, 12345, 32)},
         {"header only", {'I', 'I', 42, 0, 8, 0, 0, 0}},
         {"directory past the end", {'I', 'I', 42, 0, 0xFF, 0xFF, 0, 0, 0, 0}},
         {"not a TIFF", {'G', 'I', 'F', '8', '9', 'a', 0, 0, 0, 0}},

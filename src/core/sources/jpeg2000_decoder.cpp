@@ -24,9 +24,10 @@ constexpr size_t kMaxFileBytes = size_t{512} << 20;
 // count is capped on its own.
 constexpr uint64_t kMaxSamples = uint64_t{1} << 28;
 // An empty code block costs a bit or so, which makes the true ratio
-// unbounded; real pictures, even flat lossless ones, stay far below this.
-constexpr uint64_t kMaxSamplesPerByte = 8192;
-constexpr uint64_t kSmallImageSamples = uint64_t{1} << 22;
+// unbounded. Photos, even at 0.1 bit a pixel, stay far below this; flat
+// synthetic pictures may not, and are read up to the small-image size.
+constexpr uint64_t kMaxSamplesPerByte = 2048;
+constexpr uint64_t kSmallImageSamples = uint64_t{1} << 24;
 constexpr uint32_t kMaxPrecision = 31;
 
 // ---- the bytes -------------------------------------------------------------------

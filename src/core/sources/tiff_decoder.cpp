@@ -255,7 +255,9 @@ uint64_t expansionBound(uint16_t compression) {
         case COMPRESSION_LZW: return 1400;
         case COMPRESSION_JPEG:
         case COMPRESSION_OJPEG: return 1024;
-        default: return 1 << 16;
+        // LZMA, Zstandard, WebP and the rest: flat pictures beyond this are
+        // refused rather than let a small file claim a huge one.
+        default: return 4096;
     }
 }
 
@@ -359,9 +361,11 @@ bool readRGBA(TIFF* tif, const TiffPage& page, TRaster& image) {
 
 // ---- the whole read ------------------------------------------------------------
 
-bool decodable(TIFF* tif) {
+// A compression this libtiff was built without fails only after the
+// pixel buffer exists: ask first.
+bool decodable(TIFF* tif, const TiffPage& page) {
     char message[1024] = {};
-    return TIFFRGBAImageOK(tif, message) == 1;
+    return TIFFIsCODECConfigured(page.compression) == 1 && TIFFRGBAImageOK(tif, message) == 1;
 }
 
 void readTiff(TiffClient& client, TRaster& image, TIOParams& params, TProgressContext& ctx, bool paramsOnly) {
@@ -379,7 +383,7 @@ void readTiff(TiffClient& client, TRaster& image, TIOParams& params, TProgressCo
     }
     const TiffPage page = readPageInfo(tif.get());
     fillParams(tif.get(), page, params);
-    if (!sizeJustified(tif.get(), page, client.size) || !decodable(tif.get())) {
+    if (!sizeJustified(tif.get(), page, client.size) || !decodable(tif.get(), page)) {
         ctx.AbortFlag = true;
         return;
     }
