@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "sources/format_registry.h"
+#include "sources/raw_decoder.h"
 #include "util/stream.h"
 
 namespace loopsmith {
@@ -466,10 +467,9 @@ bool isRegularFile(const std::filesystem::path& fileName) {
 
 }  // namespace
 
-bool IdentifyCameraRaw(TStream& /*stream*/) {
-    // The camera raw decoder will answer this once it exists; until then
-    // nothing is claimed as raw by content.
-    return false;
+bool IdentifyCameraRaw(TStream& stream) {
+    // LibRaw's identification over the start of the data; nothing is unpacked.
+    return IdentifyRawStream(stream);
 }
 
 TFileKind DetectStreamKind(TStream& stream) noexcept {
