@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 if [ "${1:-}" = "--smoke" ]; then
-  limits=(-runs=10000 -seed=1)
+  limits=(-runs=10000 -max_total_time=15 -seed=1)
 else
   limits=(-max_total_time="${1:-10}")
 fi
