@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "sources/decoder_support.h"
 #include "sources/image_reader.h"
 #include "util/stream.h"
 
@@ -30,16 +31,6 @@ uint32_t le32(const uint8_t* p) {
 
 // The bytes from the stream's position to its end, in place for a memory
 // stream; never more than the stream holds.
-std::span<const uint8_t> remainingBytes(TStream& stream, std::vector<uint8_t>& holder) {
-    const int64_t pos = stream.Position(), size = stream.Size();
-    if (pos < 0 || pos >= size) return {};
-    const std::span<const uint8_t> contents = stream.Contents();
-    if (!contents.empty()) return contents.subspan(std::min(static_cast<size_t>(pos), contents.size()));
-    holder.resize(static_cast<size_t>(size - pos));
-    holder.resize(stream.Read(holder.data(), holder.size()));
-    return holder;
-}
-
 enum class PcxShape { BlackWhite, Indexed, Grey, Rgb, Rgba };
 
 struct PcxHeader {
@@ -277,32 +268,18 @@ std::span<const uint8_t> dcxPage(std::span<const uint8_t> data, const std::vecto
     return data.subspan(start, end - start);
 }
 
-template <class Body>
-void guarded(TProgressContext& ctx, Body body) {
-    ctx.Report(0);
-    if (ctx.AbortFlag) return;
-    try {
-        if (!body()) ctx.AbortFlag = true;
-    } catch (const std::bad_alloc&) {
-        ctx.AbortFlag = true;
-    } catch (const std::length_error&) {
-        ctx.AbortFlag = true;
-    }
-    if (!ctx.AbortFlag) ctx.Report(100);
-}
-
 void readPcx(TStream& stream, TRaster& image, TIOParams& params, TProgressContext& ctx, bool paramsOnly) {
     params.SetImageCount(1);
-    guarded(ctx, [&] {
+    RunGuarded(ctx, [&] {
         std::vector<uint8_t> holder;
-        return decodePage(remainingBytes(stream, holder), image, params, paramsOnly);
+        return decodePage(RemainingBytes(stream, holder), image, params, paramsOnly);
     });
 }
 
 void readDcx(TStream& stream, TRaster& image, TIOParams& params, TProgressContext& ctx, bool paramsOnly) {
-    guarded(ctx, [&] {
+    RunGuarded(ctx, [&] {
         std::vector<uint8_t> holder;
-        const std::span<const uint8_t> data = remainingBytes(stream, holder);
+        const std::span<const uint8_t> data = RemainingBytes(stream, holder);
         std::vector<uint32_t> offsets;
         if (!readDcxTable(data, offsets)) return false;
         params.SetImageCount(static_cast<int32_t>(offsets.size()));

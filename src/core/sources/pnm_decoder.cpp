@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sources/decoder_support.h"
 #include "sources/image_reader.h"
 #include "util/stream.h"
 
@@ -18,16 +19,6 @@ namespace {
 
 constexpr uint32_t kMaxSize = uint32_t{1} << 30;
 constexpr uint32_t kMaxMaxval = 65535;
-
-std::span<const uint8_t> remainingBytes(TStream& stream, std::vector<uint8_t>& holder) {
-    const int64_t pos = stream.Position(), size = stream.Size();
-    if (pos < 0 || pos >= size) return {};
-    const std::span<const uint8_t> contents = stream.Contents();
-    if (!contents.empty()) return contents.subspan(std::min(static_cast<size_t>(pos), contents.size()));
-    holder.resize(static_cast<size_t>(size - pos));
-    holder.resize(stream.Read(holder.data(), holder.size()));
-    return holder;
-}
 
 bool isSpace(uint8_t c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 bool isDigit(uint8_t c) { return c >= '0' && c <= '9'; }
@@ -272,17 +263,10 @@ bool decodePnm(std::span<const uint8_t> data, TRaster& image, TIOParams& params,
 
 void readPnm(TStream& stream, TRaster& image, TIOParams& params, TProgressContext& ctx, bool paramsOnly) {
     params.SetImageCount(1);
-    ctx.Report(0);
-    if (ctx.AbortFlag) return;
-    try {
+    RunGuarded(ctx, [&] {
         std::vector<uint8_t> holder;
-        if (!decodePnm(remainingBytes(stream, holder), image, params, paramsOnly)) ctx.AbortFlag = true;
-    } catch (const std::bad_alloc&) {
-        ctx.AbortFlag = true;
-    } catch (const std::length_error&) {
-        ctx.AbortFlag = true;
-    }
-    if (!ctx.AbortFlag) ctx.Report(100);
+        return decodePnm(RemainingBytes(stream, holder), image, params, paramsOnly);
+    });
 }
 
 }  // namespace

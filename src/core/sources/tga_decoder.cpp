@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "sources/decoder_support.h"
 #include "sources/image_reader.h"
 #include "util/stream.h"
 
@@ -32,16 +33,6 @@ uint32_t le32(const uint8_t* p) {
 }
 // 5-bit channel to 8 bits, rounded to nearest.
 uint8_t scale5(unsigned v) { return static_cast<uint8_t>((v * 255 + 15) / 31); }
-
-std::span<const uint8_t> remainingBytes(TStream& stream, std::vector<uint8_t>& holder) {
-    const int64_t pos = stream.Position(), size = stream.Size();
-    if (pos < 0 || pos >= size) return {};
-    const std::span<const uint8_t> contents = stream.Contents();
-    if (!contents.empty()) return contents.subspan(std::min(static_cast<size_t>(pos), contents.size()));
-    holder.resize(static_cast<size_t>(size - pos));
-    holder.resize(stream.Read(holder.data(), holder.size()));
-    return holder;
-}
 
 struct TgaHeader {
     size_t idLength = 0;
@@ -303,17 +294,10 @@ bool decodeTga(std::span<const uint8_t> data, TRaster& image, TIOParams& params,
 
 void readTga(TStream& stream, TRaster& image, TIOParams& params, TProgressContext& ctx, bool paramsOnly) {
     params.SetImageCount(1);
-    ctx.Report(0);
-    if (ctx.AbortFlag) return;
-    try {
+    RunGuarded(ctx, [&] {
         std::vector<uint8_t> holder;
-        if (!decodeTga(remainingBytes(stream, holder), image, params, paramsOnly)) ctx.AbortFlag = true;
-    } catch (const std::bad_alloc&) {
-        ctx.AbortFlag = true;
-    } catch (const std::length_error&) {
-        ctx.AbortFlag = true;
-    }
-    if (!ctx.AbortFlag) ctx.Report(100);
+        return decodeTga(RemainingBytes(stream, holder), image, params, paramsOnly);
+    });
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "sources/decoder_support.h"
 #include "sources/image_reader.h"
 #include "util/stream.h"
 
@@ -18,16 +19,6 @@ namespace {
 // accept.
 constexpr int kMaxIntegerBytes = 4;
 constexpr uint8_t kExtensionHeadersFollow = 0x80;
-
-std::span<const uint8_t> remainingBytes(TStream& stream, std::vector<uint8_t>& holder) {
-    const int64_t pos = stream.Position(), size = stream.Size();
-    if (pos < 0 || pos >= size) return {};
-    const std::span<const uint8_t> contents = stream.Contents();
-    if (!contents.empty()) return contents.subspan(std::min(static_cast<size_t>(pos), contents.size()));
-    holder.resize(static_cast<size_t>(size - pos));
-    holder.resize(stream.Read(holder.data(), holder.size()));
-    return holder;
-}
 
 struct WbmpHeader {
     uint32_t width = 0, height = 0;
@@ -91,17 +82,10 @@ bool decodeWbmp(std::span<const uint8_t> data, TRaster& image, TIOParams& params
 
 void readWbmp(TStream& stream, TRaster& image, TIOParams& params, TProgressContext& ctx, bool paramsOnly) {
     params.SetImageCount(1);
-    ctx.Report(0);
-    if (ctx.AbortFlag) return;
-    try {
+    RunGuarded(ctx, [&] {
         std::vector<uint8_t> holder;
-        if (!decodeWbmp(remainingBytes(stream, holder), image, params, paramsOnly)) ctx.AbortFlag = true;
-    } catch (const std::bad_alloc&) {
-        ctx.AbortFlag = true;
-    } catch (const std::length_error&) {
-        ctx.AbortFlag = true;
-    }
-    if (!ctx.AbortFlag) ctx.Report(100);
+        return decodeWbmp(RemainingBytes(stream, holder), image, params, paramsOnly);
+    });
 }
 
 }  // namespace
