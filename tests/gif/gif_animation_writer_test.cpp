@@ -10,13 +10,13 @@
 namespace loopsmith {
 namespace {
 
-struct FrameSpec {
+struct FrameRecipe {
     int w, h, left, top, bits;
     bool alpha, interlaced;
     int delay;
 };
 
-TRaster makeFrame(const FrameSpec& f, uint32_t seed) {
+TRaster makeFrame(const FrameRecipe& f, uint32_t seed) {
     TRaster image = test::MakePhotoLike(f.w, f.h, seed);
     if (f.alpha) {
         TRaster& a = image.AlphaChannel();
@@ -26,7 +26,7 @@ TRaster makeFrame(const FrameSpec& f, uint32_t seed) {
     return image;
 }
 
-void applySpec(TIOParams& p, const FrameSpec& f) {
+void applyRecipe(TIOParams& p, const FrameRecipe& f) {
     p.ChannelBits = f.bits;
     p.GifLeft = f.left;
     p.GifTop = f.top;
@@ -35,13 +35,13 @@ void applySpec(TIOParams& p, const FrameSpec& f) {
 }
 
 // The reference: save the first frame, insert every later one at the end.
-std::vector<uint8_t> saveAndInsert(const std::vector<FrameSpec>& frames, const std::filesystem::path& path,
+std::vector<uint8_t> saveAndInsert(const std::vector<FrameRecipe>& frames, const std::filesystem::path& path,
                                    const std::function<void(TIOParams&)>& setup) {
     TImageIO io;
     setup(io.Params());
     for (size_t k = 0; k < frames.size(); ++k) {
         io.Bitmap() = makeFrame(frames[k], static_cast<uint32_t>(k + 1));
-        applySpec(io.Params(), frames[k]);
+        applyRecipe(io.Params(), frames[k]);
         if (k == 0) {
             io.SaveGifFile(path);
         } else {
@@ -52,7 +52,7 @@ std::vector<uint8_t> saveAndInsert(const std::vector<FrameSpec>& frames, const s
     return test::ReadFile(path);
 }
 
-std::vector<uint8_t> writeLinear(const std::vector<FrameSpec>& frames, const std::filesystem::path& path,
+std::vector<uint8_t> writeLinear(const std::vector<FrameRecipe>& frames, const std::filesystem::path& path,
                                  const std::function<void(TIOParams&)>& setup) {
     TIOParams params;
     setup(params);
@@ -60,7 +60,7 @@ std::vector<uint8_t> writeLinear(const std::vector<FrameSpec>& frames, const std
         TGifAnimationWriter writer(path);
         for (size_t k = 0; k < frames.size(); ++k) {
             TRaster image = makeFrame(frames[k], static_cast<uint32_t>(k + 1));
-            applySpec(params, frames[k]);
+            applyRecipe(params, frames[k]);
             bool abort = false;
             TProgressContext ctx(abort);
             EXPECT_EQ(writer.AddFrame(image, params, ctx), static_cast<int32_t>(k + 1));
@@ -72,7 +72,7 @@ std::vector<uint8_t> writeLinear(const std::vector<FrameSpec>& frames, const std
 TEST(TGifAnimationWriter, SameBytesAsSaveThenInsert) {
     struct Case {
         const char* name;
-        std::vector<FrameSpec> frames;
+        std::vector<FrameRecipe> frames;
         std::function<void(TIOParams&)> setup;
     } cases[] = {
         {"single frame", {{30, 20, 0, 0, 8, false, false, 10}}, [](TIOParams&) {}},

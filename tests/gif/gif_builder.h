@@ -13,7 +13,7 @@
 
 namespace loopsmith::test {
 
-struct FrameSpec {
+struct FrameRecipe {
     int left = 0, top = 0, width = 0, height = 0;
     std::vector<uint8_t> indices;  // rows in display order
     std::vector<TRGB> localTable;  // power-of-two size; empty for none
@@ -24,12 +24,12 @@ struct FrameSpec {
     int delayCs = 0;
 };
 
-struct GifSpec {
+struct GifRecipe {
     int screenWidth = 0, screenHeight = 0;
     int background = 0;
     std::vector<TRGB> globalTable;  // power-of-two size; empty for none
     std::vector<std::string> comments;
-    std::vector<FrameSpec> frames;
+    std::vector<FrameRecipe> frames;
 };
 
 inline int appendToVector(GifFileType* gif, const GifByteType* data, int n) {
@@ -55,16 +55,16 @@ inline std::vector<int> interlacedRowOrder(int height) {
 }
 
 // An empty vector when giflib refuses the input.
-inline std::vector<uint8_t> BuildGif(const GifSpec& spec) {
+inline std::vector<uint8_t> BuildGif(const GifRecipe& recipe) {
     std::vector<uint8_t> out;
     int error = 0;
     GifFileType* gif = EGifOpen(&out, appendToVector, &error);
     if (!gif) return {};
     EGifSetGifVersion(gif, true);
-    ColorMapObject* global = makeColourMap(spec.globalTable);
-    bool ok = EGifPutScreenDesc(gif, spec.screenWidth, spec.screenHeight, 8, spec.background, global) == GIF_OK;
-    for (const std::string& c : spec.comments) ok = ok && EGifPutComment(gif, c.c_str()) == GIF_OK;
-    for (const FrameSpec& f : spec.frames) {
+    ColorMapObject* global = makeColourMap(recipe.globalTable);
+    bool ok = EGifPutScreenDesc(gif, recipe.screenWidth, recipe.screenHeight, 8, recipe.background, global) == GIF_OK;
+    for (const std::string& c : recipe.comments) ok = ok && EGifPutComment(gif, c.c_str()) == GIF_OK;
+    for (const FrameRecipe& f : recipe.frames) {
         if (f.control) {
             GraphicsControlBlock gcb{};
             gcb.DisposalMode = f.disposal;

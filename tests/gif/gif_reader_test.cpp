@@ -31,8 +31,8 @@ void operator delete(void* p, size_t) noexcept { std::free(p); }
 namespace loopsmith {
 namespace {
 
-using test::FrameSpec;
-using test::GifSpec;
+using test::FrameRecipe;
+using test::GifRecipe;
 
 struct ReadResult {
     TRaster image;
@@ -70,8 +70,8 @@ Loaded loadGif(const std::vector<uint8_t>& bytes, int index) {
     return l;
 }
 
-FrameSpec frame(int left, int top, int width, int height, int bits, uint32_t seed, bool noise = true) {
-    FrameSpec f;
+FrameRecipe frame(int left, int top, int width, int height, int bits, uint32_t seed, bool noise = true) {
+    FrameRecipe f;
     f.left = left;
     f.top = top;
     f.width = width;
@@ -91,22 +91,22 @@ void expectPixels(const TRaster& image, const test::GiflibFrame& reference) {
 }
 
 TEST(ReadGifStream, ReadsTheWantedImageAndItsParameters) {
-    GifSpec spec;
-    spec.screenWidth = 50;
-    spec.screenHeight = 40;
-    spec.background = 2;
-    spec.globalTable = test::TestTable(4);
-    spec.comments = {"first", "second"};
-    spec.frames.push_back(frame(0, 0, 50, 40, 4, 1));
-    FrameSpec second = frame(7, 9, 21, 13, 3, 2);
+    GifRecipe recipe;
+    recipe.screenWidth = 50;
+    recipe.screenHeight = 40;
+    recipe.background = 2;
+    recipe.globalTable = test::TestTable(4);
+    recipe.comments = {"first", "second"};
+    recipe.frames.push_back(frame(0, 0, 50, 40, 4, 1));
+    FrameRecipe second = frame(7, 9, 21, 13, 3, 2);
     second.localTable = test::TestTable(3, 11);
     second.disposal = 3;
     second.delayCs = 12;
     second.transparent = 5;
     second.interlaced = true;
-    spec.frames.push_back(second);
-    spec.frames.push_back(frame(1, 2, 3, 4, 4, 3));
-    const std::vector<uint8_t> gif = test::BuildGif(spec);
+    recipe.frames.push_back(second);
+    recipe.frames.push_back(frame(1, 2, 3, 4, 4, 3));
+    const std::vector<uint8_t> gif = test::BuildGif(recipe);
     const test::GiflibFile reference = test::DecodeWithGiflib(gif);
     ASSERT_TRUE(reference.ok);
 
@@ -118,8 +118,8 @@ TEST(ReadGifStream, ReadsTheWantedImageAndItsParameters) {
     EXPECT_EQ(p.GifSignature, "GIF89a");
     EXPECT_EQ(p.GifScreenWidth, 50);
     EXPECT_EQ(p.GifScreenHeight, 40);
-    EXPECT_EQ(p.GifBackgroundColor, spec.globalTable[2]);
-    EXPECT_EQ(p.GifComments, spec.comments);
+    EXPECT_EQ(p.GifBackgroundColor, recipe.globalTable[2]);
+    EXPECT_EQ(p.GifComments, recipe.comments);
     EXPECT_EQ(p.GifLeft, 7);
     EXPECT_EQ(p.GifTop, 9);
     EXPECT_EQ(p.ImageWidth, 21);
@@ -145,17 +145,17 @@ TEST(ReadGifStream, ReadsTheWantedImageAndItsParameters) {
 }
 
 TEST(ReadGifStream, TransparencyMask) {
-    GifSpec spec;
-    spec.screenWidth = 16;
-    spec.screenHeight = 8;
-    spec.globalTable = test::TestTable(2);
-    FrameSpec f = frame(0, 0, 16, 8, 2, 4);
+    GifRecipe recipe;
+    recipe.screenWidth = 16;
+    recipe.screenHeight = 8;
+    recipe.globalTable = test::TestTable(2);
+    FrameRecipe f = frame(0, 0, 16, 8, 2, 4);
     f.transparent = 1;
-    spec.frames.push_back(f);
-    FrameSpec unused = f;
+    recipe.frames.push_back(f);
+    FrameRecipe unused = f;
     unused.indices.assign(unused.indices.size(), 2);
-    spec.frames.push_back(unused);
-    const std::vector<uint8_t> gif = test::BuildGif(spec);
+    recipe.frames.push_back(unused);
+    const std::vector<uint8_t> gif = test::BuildGif(recipe);
 
     ReadResult r = readGif(gif, 0);
     ASSERT_TRUE(r.mask.has_value());
@@ -179,12 +179,12 @@ TEST(ReadGifStream, TwoColourTables) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        GifSpec spec;
-        spec.screenWidth = 13;
-        spec.screenHeight = 3;
-        spec.globalTable = c.table;
-        spec.frames.push_back(frame(0, 0, 13, 3, 1, 5));
-        const std::vector<uint8_t> gif = test::BuildGif(spec);
+        GifRecipe recipe;
+        recipe.screenWidth = 13;
+        recipe.screenHeight = 3;
+        recipe.globalTable = c.table;
+        recipe.frames.push_back(frame(0, 0, 13, 3, 1, 5));
+        const std::vector<uint8_t> gif = test::BuildGif(recipe);
         ReadResult r = readGif(gif, 0);
         EXPECT_EQ(r.params.ChannelBits, 1);
         EXPECT_EQ(r.image.PixelLayout(), c.layout);
@@ -197,14 +197,14 @@ TEST(ReadGifStream, TwoColourTables) {
 TEST(ReadGifStream, DefaultPaletteWithoutAnyTable) {
     for (int bits : {1, 8}) {
         SCOPED_TRACE(bits);
-        GifSpec spec;
-        spec.screenWidth = 4;
-        spec.screenHeight = 1;
-        spec.globalTable = test::TestTable(bits);
-        FrameSpec f = frame(0, 0, 4, 1, bits, 1);
+        GifRecipe recipe;
+        recipe.screenWidth = 4;
+        recipe.screenHeight = 1;
+        recipe.globalTable = test::TestTable(bits);
+        FrameRecipe f = frame(0, 0, 4, 1, bits, 1);
         f.indices = bits == 1 ? std::vector<uint8_t>{0, 1, 1, 0} : std::vector<uint8_t>{0, 1, 7, 200};
-        spec.frames.push_back(f);
-        std::vector<uint8_t> gif = test::BuildGif(spec);
+        recipe.frames.push_back(f);
+        std::vector<uint8_t> gif = test::BuildGif(recipe);
         gif[10] &= 0x7F;
         gif.erase(gif.begin() + 13, gif.begin() + 13 + (3 << bits));
         ReadResult r = readGif(gif, 0);
@@ -220,16 +220,16 @@ TEST(ReadGifStream, DefaultPaletteWithoutAnyTable) {
 }
 
 TEST(ReadGifStream, ParametersOnlyDecodesNothing) {
-    GifSpec spec;
-    spec.screenWidth = 30;
-    spec.screenHeight = 20;
-    spec.globalTable = test::TestTable(5);
-    spec.frames.push_back(frame(0, 0, 30, 20, 5, 1));
-    FrameSpec second = frame(2, 3, 17, 11, 5, 2);
+    GifRecipe recipe;
+    recipe.screenWidth = 30;
+    recipe.screenHeight = 20;
+    recipe.globalTable = test::TestTable(5);
+    recipe.frames.push_back(frame(0, 0, 30, 20, 5, 1));
+    FrameRecipe second = frame(2, 3, 17, 11, 5, 2);
     second.delayCs = 40;
-    spec.frames.push_back(second);
-    spec.frames.push_back(frame(0, 0, 5, 5, 5, 3));
-    std::vector<uint8_t> gif = test::BuildGif(spec);
+    recipe.frames.push_back(second);
+    recipe.frames.push_back(frame(0, 0, 5, 5, 5, 3));
+    std::vector<uint8_t> gif = test::BuildGif(recipe);
     gif[test::ImageDataOffsets(gif).at(1)] = 1;  // a code size no decoder accepts
 
     EXPECT_TRUE(readGif(gif, 1).aborted);
@@ -244,13 +244,13 @@ TEST(ReadGifStream, ParametersOnlyDecodesNothing) {
 }
 
 TEST(ReadGifStream, TruncatedFiles) {
-    GifSpec spec;
-    spec.screenWidth = 32;
-    spec.screenHeight = 32;
-    spec.globalTable = test::TestTable(4);
-    spec.frames.push_back(frame(0, 0, 32, 32, 4, 1));
-    spec.frames.push_back(frame(0, 0, 32, 32, 4, 2));
-    const std::vector<uint8_t> gif = test::BuildGif(spec);
+    GifRecipe recipe;
+    recipe.screenWidth = 32;
+    recipe.screenHeight = 32;
+    recipe.globalTable = test::TestTable(4);
+    recipe.frames.push_back(frame(0, 0, 32, 32, 4, 1));
+    recipe.frames.push_back(frame(0, 0, 32, 32, 4, 2));
+    const std::vector<uint8_t> gif = test::BuildGif(recipe);
     const std::vector<size_t> data = test::ImageDataOffsets(gif);
     struct Case {
         const char* name;
@@ -352,19 +352,19 @@ TEST(ReadGifStream, RefusesSizesTheDataCannotHold) {
 
 // Random damage to a valid animation never crashes a read or a load.
 TEST(ReadGifStream, SurvivesDamagedFiles) {
-    GifSpec spec;
-    spec.screenWidth = 24;
-    spec.screenHeight = 18;
-    spec.globalTable = test::TestTable(3);
-    spec.comments = {"x"};
-    spec.frames.push_back(frame(0, 0, 24, 18, 3, 1));
-    FrameSpec f = frame(3, 4, 10, 9, 3, 2);
+    GifRecipe recipe;
+    recipe.screenWidth = 24;
+    recipe.screenHeight = 18;
+    recipe.globalTable = test::TestTable(3);
+    recipe.comments = {"x"};
+    recipe.frames.push_back(frame(0, 0, 24, 18, 3, 1));
+    FrameRecipe f = frame(3, 4, 10, 9, 3, 2);
     f.disposal = 3;
     f.transparent = 2;
     f.interlaced = true;
-    spec.frames.push_back(f);
-    spec.frames.push_back(frame(5, 1, 7, 7, 3, 3));
-    const std::vector<uint8_t> gif = test::BuildGif(spec);
+    recipe.frames.push_back(f);
+    recipe.frames.push_back(frame(5, 1, 7, 7, 3, 3));
+    const std::vector<uint8_t> gif = test::BuildGif(recipe);
     test::Lcg rng(5);
     for (int round = 0; round < 400; ++round) {
         std::vector<uint8_t> bad = gif;
@@ -418,37 +418,37 @@ void expectCanvas(const TRaster& image, const Rgba& expected, int width) {
     }
 }
 
-GifSpec animation() {
-    GifSpec spec;
-    spec.screenWidth = 40;
-    spec.screenHeight = 30;
-    spec.background = 5;
-    spec.globalTable = test::TestTable(4);
-    FrameSpec f0 = frame(0, 0, 40, 30, 4, 1);
+GifRecipe animation() {
+    GifRecipe recipe;
+    recipe.screenWidth = 40;
+    recipe.screenHeight = 30;
+    recipe.background = 5;
+    recipe.globalTable = test::TestTable(4);
+    FrameRecipe f0 = frame(0, 0, 40, 30, 4, 1);
     f0.disposal = 1;
-    FrameSpec f1 = frame(5, 5, 10, 10, 4, 2);
+    FrameRecipe f1 = frame(5, 5, 10, 10, 4, 2);
     f1.disposal = 2;
     f1.transparent = 3;
-    FrameSpec f2 = frame(20, 10, 12, 8, 3, 3);
+    FrameRecipe f2 = frame(20, 10, 12, 8, 3, 3);
     f2.localTable = test::TestTable(3, 8);
     f2.disposal = 3;
     f2.transparent = 0;
-    FrameSpec f3 = frame(12, 6, 15, 15, 4, 4, false);
+    FrameRecipe f3 = frame(12, 6, 15, 15, 4, 4, false);
     f3.interlaced = true;
-    FrameSpec f4 = frame(0, 22, 8, 8, 4, 5);
+    FrameRecipe f4 = frame(0, 22, 8, 8, 4, 5);
     f4.disposal = 3;
-    FrameSpec f5 = frame(0, 0, 40, 30, 1, 6);
+    FrameRecipe f5 = frame(0, 0, 40, 30, 1, 6);
     f5.transparent = 1;
     f5.disposal = 2;
-    FrameSpec f6 = frame(30, 20, 6, 6, 4, 7);
+    FrameRecipe f6 = frame(30, 20, 6, 6, 4, 7);
     f6.control = false;
-    spec.frames = {f0, f1, f2, f3, f4, f5, f6};
-    return spec;
+    recipe.frames = {f0, f1, f2, f3, f4, f5, f6};
+    return recipe;
 }
 
 TEST(LoadGifStream, ComposesEveryFrameWithItsDisposal) {
-    const GifSpec spec = animation();
-    const std::vector<uint8_t> gif = test::BuildGif(spec);
+    const GifRecipe recipe = animation();
+    const std::vector<uint8_t> gif = test::BuildGif(recipe);
     const test::GiflibFile reference = test::DecodeWithGiflib(gif);
     ASSERT_TRUE(reference.ok);
     for (int n = 0; n < 9; ++n) {
@@ -461,7 +461,7 @@ TEST(LoadGifStream, ComposesEveryFrameWithItsDisposal) {
         EXPECT_EQ(l.params.GifDisposal, 2);
         EXPECT_EQ(l.params.GifLeft, 0);
         EXPECT_EQ(l.params.GifTop, 0);
-        expectCanvas(l.image, referenceFrame(reference, spec.globalTable[5], std::min(n, 6)), 40);
+        expectCanvas(l.image, referenceFrame(reference, recipe.globalTable[5], std::min(n, 6)), 40);
     }
 }
 
@@ -507,24 +507,24 @@ TEST(LoadGifStream, DisposalOfAnImageBeforeTheNext) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        GifSpec spec;
-        spec.screenWidth = 20;
-        spec.screenHeight = 20;
-        spec.globalTable = {red, green, blue, MakeRGB(9, 9, 9)};
+        GifRecipe recipe;
+        recipe.screenWidth = 20;
+        recipe.screenHeight = 20;
+        recipe.globalTable = {red, green, blue, MakeRGB(9, 9, 9)};
         if (c.firstCovers) {
-            FrameSpec f0 = frame(0, 0, 20, 20, 2, 1);
+            FrameRecipe f0 = frame(0, 0, 20, 20, 2, 1);
             f0.indices.assign(400, 1);
             f0.disposal = 1;
-            spec.frames.push_back(f0);
+            recipe.frames.push_back(f0);
         }
-        FrameSpec box = frame(5, 5, 10, 10, 2, 2);
+        FrameRecipe box = frame(5, 5, 10, 10, 2, 2);
         box.indices.assign(100, 2);
         box.disposal = c.disposal;
-        FrameSpec dot = frame(0, 0, 1, 1, 2, 3);
+        FrameRecipe dot = frame(0, 0, 1, 1, 2, 3);
         dot.indices = {3};
-        spec.frames.push_back(box);
-        spec.frames.push_back(dot);
-        Loaded shown = loadGif(test::BuildGif(spec), static_cast<int>(spec.frames.size()) - 1);
+        recipe.frames.push_back(box);
+        recipe.frames.push_back(dot);
+        Loaded shown = loadGif(test::BuildGif(recipe), static_cast<int>(recipe.frames.size()) - 1);
         ASSERT_FALSE(shown.aborted);
         EXPECT_EQ(shown.image.PixelRGB(0, 0), MakeRGB(9, 9, 9));
         for (int y = 5; y < 15; ++y)
@@ -536,12 +536,12 @@ TEST(LoadGifStream, DisposalOfAnImageBeforeTheNext) {
 }
 
 TEST(LoadGifStream, SingleImageIsTheImageItself) {
-    GifSpec spec;
-    spec.screenWidth = 20;
-    spec.screenHeight = 20;
-    spec.globalTable = test::TestTable(4);
-    spec.frames.push_back(frame(3, 4, 5, 6, 4, 1));
-    const std::vector<uint8_t> gif = test::BuildGif(spec);
+    GifRecipe recipe;
+    recipe.screenWidth = 20;
+    recipe.screenHeight = 20;
+    recipe.globalTable = test::TestTable(4);
+    recipe.frames.push_back(frame(3, 4, 5, 6, 4, 1));
+    const std::vector<uint8_t> gif = test::BuildGif(recipe);
     Loaded l = loadGif(gif, 0);
     ASSERT_FALSE(l.aborted);
     EXPECT_EQ(l.count, 1);
@@ -561,16 +561,16 @@ TEST(LoadGifStream, FailedFrameKeepsThePreviousOne) {
 }
 
 TEST(LoadGifFile, NamesTheFileAndKeepsCommentsOnce) {
-    GifSpec spec = animation();
-    spec.comments = {"made by hand", "twice"};
+    GifRecipe recipe = animation();
+    recipe.comments = {"made by hand", "twice"};
     const std::filesystem::path path = test::TempDir() / "animation.gif";
-    test::WriteFile(path, test::BuildGif(spec));
+    test::WriteFile(path, test::BuildGif(recipe));
     TImageIO io;
     io.Params().SetImageIndex(3);
     EXPECT_EQ(io.LoadGifFile(path), 7);
     EXPECT_FALSE(io.Aborting());
     EXPECT_EQ(io.Params().FileName, path.string());
-    EXPECT_EQ(io.Params().GifComments, spec.comments);
+    EXPECT_EQ(io.Params().GifComments, recipe.comments);
     EXPECT_THROW(io.LoadGifFile(test::TempDir() / "missing.gif"), EFileError);
 }
 

@@ -38,18 +38,18 @@ Decoded decode(const std::vector<uint8_t>& data, int width, int height, bool int
 
 std::vector<uint8_t> oneImageGif(int bits, int width, int height, const std::vector<uint8_t>& indices,
                                  bool interlaced = false) {
-    test::GifSpec spec;
-    spec.screenWidth = width;
-    spec.screenHeight = height;
-    spec.globalTable = test::TestTable(bits);
-    test::FrameSpec f;
+    test::GifRecipe recipe;
+    recipe.screenWidth = width;
+    recipe.screenHeight = height;
+    recipe.globalTable = test::TestTable(bits);
+    test::FrameRecipe f;
     f.width = width;
     f.height = height;
     f.indices = indices;
     f.interlaced = interlaced;
     f.control = false;
-    spec.frames.push_back(f);
-    return test::BuildGif(spec);
+    recipe.frames.push_back(f);
+    return test::BuildGif(recipe);
 }
 
 // Codes of an image encoded by giflib, decoded in place in the file: the

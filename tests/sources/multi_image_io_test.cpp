@@ -17,11 +17,11 @@
 namespace loopsmith {
 namespace {
 
-using test::FrameSpec;
-using test::GifSpec;
+using test::FrameRecipe;
+using test::GifRecipe;
 
-FrameSpec frame(int left, int top, int width, int height, int bits, uint32_t seed) {
-    FrameSpec f;
+FrameRecipe frame(int left, int top, int width, int height, int bits, uint32_t seed) {
+    FrameRecipe f;
     f.left = left;
     f.top = top;
     f.width = width;
@@ -30,17 +30,17 @@ FrameSpec frame(int left, int top, int width, int height, int bits, uint32_t see
     return f;
 }
 
-GifSpec simpleAnimation(std::vector<int> delaysCs) {
-    GifSpec spec;
-    spec.screenWidth = 8;
-    spec.screenHeight = 6;
-    spec.globalTable = test::TestTable(2);
+GifRecipe simpleAnimation(std::vector<int> delaysCs) {
+    GifRecipe recipe;
+    recipe.screenWidth = 8;
+    recipe.screenHeight = 6;
+    recipe.globalTable = test::TestTable(2);
     for (size_t i = 0; i < delaysCs.size(); ++i) {
-        FrameSpec f = frame(0, 0, 8, 6, 2, static_cast<uint32_t>(i + 1));
+        FrameRecipe f = frame(0, 0, 8, 6, 2, static_cast<uint32_t>(i + 1));
         f.delayCs = delaysCs[i];
-        spec.frames.push_back(f);
+        recipe.frames.push_back(f);
     }
-    return spec;
+    return recipe;
 }
 
 std::filesystem::path writeTemp(const std::string& name, const std::vector<uint8_t>& bytes) {
@@ -92,9 +92,9 @@ protected:
 TEST_F(LoaderTest, GifFramesGoInAtTheSelectedEntry) {
     addOldEntries(4);
     strip.SetSelectedIndex(2);
-    GifSpec spec = simpleAnimation({10, 20, 30});
-    spec.comments = {"made here"};
-    const auto path = writeTemp("three.gif", test::BuildGif(spec));
+    GifRecipe recipe = simpleAnimation({10, 20, 30});
+    recipe.comments = {"made here"};
+    const auto path = writeTemp("three.gif", test::BuildGif(recipe));
 
     io.LoadFramesFromFile(path);
 
@@ -113,7 +113,7 @@ TEST_F(LoaderTest, GifFramesGoInAtTheSelectedEntry) {
         // Each entry holds its file's comment once, however often it was read.
         EXPECT_EQ(params.GifComments, std::vector<std::string>{"made here"});
         EXPECT_EQ(strip.ImageDelay(2 + n), 100 * (n + 1));
-        EXPECT_EQ(strip.Entry(2 + n).BackgroundColor, spec.globalTable[0]);
+        EXPECT_EQ(strip.Entry(2 + n).BackgroundColor, recipe.globalTable[0]);
     }
     EXPECT_EQ(progress, (std::vector<int>{0, 33, 66, 100}));
     EXPECT_EQ(finished, 1);
@@ -150,12 +150,12 @@ TEST_F(LoaderTest, FramesWithoutDelayInheritTheLastOne) {
 }
 
 TEST_F(LoaderTest, SingleImageGifGivesTheImageAtItsOwnSize) {
-    GifSpec spec;
-    spec.screenWidth = 40;
-    spec.screenHeight = 30;
-    spec.globalTable = test::TestTable(3);
-    spec.frames = {frame(7, 5, 10, 6, 3, 9)};
-    const std::vector<uint8_t> gif = test::BuildGif(spec);
+    GifRecipe recipe;
+    recipe.screenWidth = 40;
+    recipe.screenHeight = 30;
+    recipe.globalTable = test::TestTable(3);
+    recipe.frames = {frame(7, 5, 10, 6, 3, 9)};
+    const std::vector<uint8_t> gif = test::BuildGif(recipe);
     TMemoryStream stream(gif);
     io.LoadGIFFrames(stream);
 
@@ -166,34 +166,34 @@ TEST_F(LoaderTest, SingleImageGifGivesTheImageAtItsOwnSize) {
     EXPECT_EQ(io.EntryParams(0).GifLeft, 7);
     EXPECT_EQ(io.EntryParams(0).GifTop, 5);
     for (int y = 0; y < 6; ++y)
-        for (int x = 0; x < 10; ++x) EXPECT_EQ(picture.PixelRGB(x, y), spec.globalTable[spec.frames[0].indices[y * 10 + x]]);
+        for (int x = 0; x < 10; ++x) EXPECT_EQ(picture.PixelRGB(x, y), recipe.globalTable[recipe.frames[0].indices[y * 10 + x]]);
 }
 
 // Disposal 2 and 3, transparency, a local table and a black-and-white frame
 // (px1g) in one walk: every entry must equal frame n loaded on its own.
-GifSpec disposalAnimation() {
-    GifSpec spec;
-    spec.screenWidth = 16;
-    spec.screenHeight = 12;
-    spec.background = 2;
-    spec.globalTable = test::TestTable(2, 11);
-    FrameSpec f0 = frame(0, 0, 16, 12, 2, 1);
+GifRecipe disposalAnimation() {
+    GifRecipe recipe;
+    recipe.screenWidth = 16;
+    recipe.screenHeight = 12;
+    recipe.background = 2;
+    recipe.globalTable = test::TestTable(2, 11);
+    FrameRecipe f0 = frame(0, 0, 16, 12, 2, 1);
     f0.disposal = 1;
-    FrameSpec f1 = frame(2, 3, 6, 5, 2, 2);
+    FrameRecipe f1 = frame(2, 3, 6, 5, 2, 2);
     f1.disposal = 2;
     f1.transparent = 3;
-    FrameSpec f2 = frame(8, 6, 5, 4, 3, 3);
+    FrameRecipe f2 = frame(8, 6, 5, 4, 3, 3);
     f2.localTable = test::TestTable(3, 5);
     f2.disposal = 3;
-    FrameSpec f3 = frame(1, 1, 4, 4, 1, 4);
+    FrameRecipe f3 = frame(1, 1, 4, 4, 1, 4);
     f3.localTable = {MakeRGB(0, 0, 0), MakeRGB(255, 255, 255)};
     f3.disposal = 3;
-    FrameSpec f4 = frame(6, 2, 8, 8, 2, 5);
+    FrameRecipe f4 = frame(6, 2, 8, 8, 2, 5);
     f4.transparent = 0;
     f4.disposal = 2;
-    FrameSpec f5 = frame(0, 0, 3, 3, 2, 6);
-    spec.frames = {f0, f1, f2, f3, f4, f5};
-    return spec;
+    FrameRecipe f5 = frame(0, 0, 3, 3, 2, 6);
+    recipe.frames = {f0, f1, f2, f3, f4, f5};
+    return recipe;
 }
 
 TEST_F(LoaderTest, ComposedEntriesEqualFramesLoadedOneByOne) {

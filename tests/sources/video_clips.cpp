@@ -11,7 +11,7 @@ namespace loopsmith::videotest {
 
 namespace {
 
-const ClipSpec kClips[] = {
+const ClipRecipe kClips[] = {
     {"raw_bgr24.avi", "25", "-c:v rawvideo -pix_fmt bgr24", nullptr, 32, 24, 10},
     {"raw_pal8.avi", "25", "-c:v rawvideo -pix_fmt pal8", nullptr, 32, 24, 10},
     {"raw_rgb555.avi", "25", "-c:v rawvideo -pix_fmt rgb555le", nullptr, 30, 20, 6},
@@ -43,10 +43,10 @@ std::string shellQuoted(const std::filesystem::path& path) {
     return text;
 }
 
-std::string inputSeconds(const ClipSpec& spec) {
-    double rate = std::atof(spec.rate);
-    if (const char* slash = std::strchr(spec.rate, '/')) rate /= std::atof(slash + 1);
-    return std::to_string((spec.frames + 2) / rate);
+std::string inputSeconds(const ClipRecipe& recipe) {
+    double rate = std::atof(recipe.rate);
+    if (const char* slash = std::strchr(recipe.rate, '/')) rate /= std::atof(slash + 1);
+    return std::to_string((recipe.frames + 2) / rate);
 }
 
 struct Made {
@@ -59,18 +59,18 @@ Made makeAll() {
     Made made;
     std::string inputs, outputs;
     int index = 0;
-    std::vector<const ClipSpec*> wanted;
-    for (const ClipSpec& spec : kClips) {
-        if (spec.needs && !HasEncoder(spec.needs)) continue;
+    std::vector<const ClipRecipe*> wanted;
+    for (const ClipRecipe& recipe : kClips) {
+        if (recipe.needs && !HasEncoder(recipe.needs)) continue;
         // The test pattern comes in even sizes only; odd ones are cut from it.
         const std::string size =
-            std::to_string((spec.width + 1) & ~1) + "x" + std::to_string((spec.height + 1) & ~1);
+            std::to_string((recipe.width + 1) & ~1) + "x" + std::to_string((recipe.height + 1) & ~1);
         // Bounded inputs: ffmpeg reads an endless one on after its output is done.
-        inputs += " -f lavfi -i testsrc2=size=" + size + ":rate=" + spec.rate + ":duration=" + inputSeconds(spec);
-        outputs += " -map " + std::to_string(index++) + ":v -vf format=rgb24,crop=" + std::to_string(spec.width) +
-                   ":" + std::to_string(spec.height) + ":0:0 -frames:v " + std::to_string(spec.frames) + " " +
-                   spec.codec + " " + shellQuoted(test::TempDir() / spec.file);
-        wanted.push_back(&spec);
+        inputs += " -f lavfi -i testsrc2=size=" + size + ":rate=" + recipe.rate + ":duration=" + inputSeconds(recipe);
+        outputs += " -map " + std::to_string(index++) + ":v -vf format=rgb24,crop=" + std::to_string(recipe.width) +
+                   ":" + std::to_string(recipe.height) + ":0:0 -frames:v " + std::to_string(recipe.frames) + " " +
+                   recipe.codec + " " + shellQuoted(test::TempDir() / recipe.file);
+        wanted.push_back(&recipe);
     }
     const std::filesystem::path audioOnly = test::TempDir() / "audio_only.avi";
     inputs += " -f lavfi -i sine=duration=0.3";
@@ -79,15 +79,15 @@ Made makeAll() {
     made.clips["audio_only.avi"] = audioOnly;
     std::string decodeInputs, decodeOutputs;
     index = 0;
-    for (const ClipSpec* spec : wanted) {
-        const std::filesystem::path clip = test::TempDir() / spec->file;
-        made.clips[spec->file] = clip;
+    for (const ClipRecipe* recipe : wanted) {
+        const std::filesystem::path clip = test::TempDir() / recipe->file;
+        made.clips[recipe->file] = clip;
         decodeInputs += " -i " + shellQuoted(clip);
         decodeOutputs += " -map " + std::to_string(index++) +
                          ":v -fps_mode passthrough -f rawvideo -pix_fmt bgr24 " + shellQuoted(clip.string() + ".bgr");
     }
     if (!runCommand("ffmpeg -nostdin -v error -y" + decodeInputs + decodeOutputs)) return made;
-    for (const ClipSpec* spec : wanted) made.decoded[spec->file] = made.clips[spec->file].string() + ".bgr";
+    for (const ClipRecipe* recipe : wanted) made.decoded[recipe->file] = made.clips[recipe->file].string() + ".bgr";
     return made;
 }
 
@@ -108,9 +108,9 @@ bool HasEncoder(const std::string& name) {
     return it->second;
 }
 
-const ClipSpec* FindClip(const std::string& file) {
-    for (const ClipSpec& spec : kClips)
-        if (file == spec.file) return &spec;
+const ClipRecipe* FindClip(const std::string& file) {
+    for (const ClipRecipe& recipe : kClips)
+        if (file == recipe.file) return &recipe;
     return nullptr;
 }
 
@@ -120,16 +120,16 @@ std::filesystem::path Clip(const std::string& file) {
 }
 
 std::vector<TRaster> FfmpegFrames(const std::string& file) {
-    const ClipSpec* spec = FindClip(file);
+    const ClipRecipe* recipe = FindClip(file);
     const auto it = made().decoded.find(file);
-    if (!spec || it == made().decoded.end()) return {};
+    if (!recipe || it == made().decoded.end()) return {};
     const std::vector<uint8_t> bytes = test::ReadFile(it->second);
-    const size_t rowBytes = static_cast<size_t>(spec->width) * 3;
-    const size_t frameBytes = rowBytes * static_cast<size_t>(spec->height);
+    const size_t rowBytes = static_cast<size_t>(recipe->width) * 3;
+    const size_t frameBytes = rowBytes * static_cast<size_t>(recipe->height);
     std::vector<TRaster> frames;
     for (size_t at = 0; at + frameBytes <= bytes.size(); at += frameBytes) {
-        TRaster frame(spec->width, spec->height, px24RGB);
-        for (int y = 0; y < spec->height; ++y)
+        TRaster frame(recipe->width, recipe->height, px24RGB);
+        for (int y = 0; y < recipe->height; ++y)
             std::copy_n(bytes.data() + at + static_cast<size_t>(y) * rowBytes, rowBytes, frame.Scanline(y));
         frames.push_back(std::move(frame));
     }

@@ -12,7 +12,7 @@
 
 namespace loopsmith::videotest {
 
-struct ClipSpec {
+struct ClipRecipe {
     const char* file;
     const char* rate;   // frames per second of the test pattern
     const char* codec;  // ffmpeg's output options
@@ -21,8 +21,8 @@ struct ClipSpec {
 };
 
 bool HasEncoder(const std::string& name);
-// The spec of a clip by its file name; null for a name no spec has.
-const ClipSpec* FindClip(const std::string& file);
+// The recipe of a clip by its file name; null for a name no recipe has.
+const ClipRecipe* FindClip(const std::string& file);
 // The clip's path; empty when this ffmpeg lacks its encoder or failed.
 std::filesystem::path Clip(const std::string& file);
 // ffmpeg's decode of the clip: every frame as BGR, in output order.

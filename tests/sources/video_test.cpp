@@ -23,7 +23,7 @@ namespace loopsmith {
 namespace {
 
 using videotest::Clip;
-using videotest::ClipSpec;
+using videotest::ClipRecipe;
 using videotest::FfmpegFrames;
 using videotest::FindClip;
 using videotest::HasEncoder;
@@ -70,17 +70,17 @@ class VideoClipTest : public testing::TestWithParam<ClipCase> {};
 
 TEST_P(VideoClipTest, EntriesMatchFfmpegAndFreshSources) {
     const ClipCase& c = GetParam();
-    const ClipSpec& spec = *FindClip(c.file);
-    if (spec.needs && !HasEncoder(spec.needs)) GTEST_SKIP() << "this ffmpeg has no " << spec.needs << " encoder";
+    const ClipRecipe& recipe = *FindClip(c.file);
+    if (recipe.needs && !HasEncoder(recipe.needs)) GTEST_SKIP() << "this ffmpeg has no " << recipe.needs << " encoder";
     const std::filesystem::path path = Clip(c.file);
     ASSERT_FALSE(path.empty()) << "ffmpeg could not make " << c.file;
     const std::vector<TRaster> expected = FfmpegFrames(c.file);
-    ASSERT_EQ(static_cast<int>(expected.size()), spec.frames);
+    ASSERT_EQ(static_cast<int>(expected.size()), recipe.frames);
 
     LoadedClip loaded(path);
     EXPECT_FALSE(loaded.io.Aborted);
-    ASSERT_EQ(loaded.strip.ImageCount(), spec.frames);
-    for (int j = 0; j < spec.frames; ++j) {
+    ASSERT_EQ(loaded.strip.ImageCount(), recipe.frames);
+    for (int j = 0; j < recipe.frames; ++j) {
         SCOPED_TRACE("entry " + std::to_string(j));
         const TIOParams& params = loaded.io.EntryParams(j);
         EXPECT_EQ(params.GifImageIndex, j);
@@ -88,8 +88,8 @@ TEST_P(VideoClipTest, EntriesMatchFfmpegAndFreshSources) {
         EXPECT_EQ(params.FileName, path.string());
         EXPECT_EQ(params.ChannelBits, c.channelBits);
         EXPECT_EQ(params.ChannelCount, c.channelCount);
-        EXPECT_EQ(params.ImageWidth, spec.width);
-        EXPECT_EQ(params.ImageHeight, spec.height);
+        EXPECT_EQ(params.ImageWidth, recipe.width);
+        EXPECT_EQ(params.ImageHeight, recipe.height);
         EXPECT_EQ(loaded.strip.ImageDelay(j), c.delayMs);
         EXPECT_EQ(test::ComparePictures(loaded.strip.Thumbnail(j), expected[static_cast<size_t>(j)], c.tolerance),
                   "");
@@ -100,11 +100,11 @@ TEST_P(VideoClipTest, EntriesMatchFfmpegAndFreshSources) {
     std::unique_ptr<TVideoFrameSource> source = sourceFor(c.kind);
     TVideoStreamInfo info;
     ASSERT_EQ(source->Open(path, info), TVideoOpenResult::Opened);
-    EXPECT_EQ(info.FrameCount, spec.frames);
+    EXPECT_EQ(info.FrameCount, recipe.frames);
     EXPECT_EQ(info.DelayMs, c.delayMs);
     std::vector<int> order;
-    for (int j = 0; j < spec.frames; ++j) order.push_back(j);
-    for (int j = spec.frames - 1; j >= 0; j -= 2) order.push_back(j);
+    for (int j = 0; j < recipe.frames; ++j) order.push_back(j);
+    for (int j = recipe.frames - 1; j >= 0; j -= 2) order.push_back(j);
     order.push_back(0);
     TRaster frame;
     for (int j : order) {
@@ -112,7 +112,7 @@ TEST_P(VideoClipTest, EntriesMatchFfmpegAndFreshSources) {
         ASSERT_TRUE(source->ReadFrame(j, frame));
         EXPECT_EQ(test::ComparePictures(frame, loaded.strip.Thumbnail(j)), "");
     }
-    EXPECT_FALSE(source->ReadFrame(spec.frames, frame));
+    EXPECT_FALSE(source->ReadFrame(recipe.frames, frame));
     EXPECT_FALSE(source->ReadFrame(-1, frame));
 }
 
@@ -139,13 +139,13 @@ TEST(VideoSeekTest, FramesOutOfOrderMatchTheWalk) {
     const int pattern[] = {0, 100, 37, 36, 119, 5, 60, 61, 62, 118, 12, 11, 90, 91, 1};
     for (const LongClip& c : kLongClips) {
         SCOPED_TRACE(c.file);
-        const ClipSpec& spec = *FindClip(c.file);
-        if (spec.needs && !HasEncoder(spec.needs)) continue;
+        const ClipRecipe& recipe = *FindClip(c.file);
+        if (recipe.needs && !HasEncoder(recipe.needs)) continue;
         const std::filesystem::path path = Clip(c.file);
         ASSERT_FALSE(path.empty());
         LoadedClip loaded(path);
         EXPECT_FALSE(loaded.io.Aborted);
-        ASSERT_EQ(loaded.strip.ImageCount(), spec.frames);
+        ASSERT_EQ(loaded.strip.ImageCount(), recipe.frames);
         std::unique_ptr<TVideoFrameSource> source = sourceFor(c.kind);
         TVideoStreamInfo info;
         ASSERT_EQ(source->Open(path, info), TVideoOpenResult::Opened);
