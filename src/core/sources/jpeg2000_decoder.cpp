@@ -1,5 +1,7 @@
 #include "sources/jpeg2000_decoder.h"
 
+#include "sources/decoder_support.h"
+
 #include <openjpeg.h>
 
 #include <algorithm>
@@ -33,26 +35,6 @@ constexpr uint32_t kMaxPrecision = 31;
 // ---- the bytes -------------------------------------------------------------------
 
 // The stream's remaining bytes: in place for memory streams, else copied.
-struct StreamBytes {
-    std::vector<uint8_t> owned;
-    std::span<const uint8_t> bytes;
-};
-
-bool takeBytes(TStream& stream, StreamBytes& out) {
-    const int64_t start = stream.Position();
-    const int64_t left = stream.Size() - start;
-    if (left <= 0 || static_cast<uint64_t>(left) > kMaxFileBytes) return false;
-    const std::span<const uint8_t> contents = stream.Contents();
-    if (!contents.empty() && static_cast<uint64_t>(start + left) <= contents.size()) {
-        out.bytes = contents.subspan(static_cast<size_t>(start), static_cast<size_t>(left));
-        return true;
-    }
-    out.owned.resize(static_cast<size_t>(left));
-    out.owned.resize(stream.Read(out.owned.data(), out.owned.size()));
-    out.bytes = out.owned;
-    return !out.bytes.empty();
-}
-
 // ---- OpenJPEG's view of the bytes ---------------------------------------------------
 
 struct MemorySource {
@@ -335,23 +317,14 @@ void readJpeg2000Image(TStream& stream, TRaster& image, TIOParams& params, TProg
 }  // namespace
 
 void ReadJpeg2000Stream(TStream& stream, TRaster& image, TIOParams& params, TProgressContext& ctx, bool paramsOnly) {
-    ctx.Report(0);
-    if (ctx.AbortFlag) return;
-    bool ok = false;
-    try {
-        StreamBytes data;
-        ok = takeBytes(stream, data) && decodeInto(data.bytes, image, params, paramsOnly);
-    } catch (const std::bad_alloc&) {
-        ok = false;
-    } catch (const std::length_error&) {
-        ok = false;
-    }
-    if (!ok) {
-        image.Clear();
-        ctx.AbortFlag = true;
-        return;
-    }
-    ctx.Report(100);
+    RunGuarded(ctx, [&] {
+        const int64_t left = stream.Size() - stream.Position();
+        if (left <= 0 || static_cast<uint64_t>(left) > kMaxFileBytes) return false;
+        std::vector<uint8_t> holder;
+        const std::span<const uint8_t> data = RemainingBytes(stream, holder);
+        return !data.empty() && decodeInto(data, image, params, paramsOnly);
+    });
+    if (ctx.AbortFlag) image.Clear();
 }
 
 const TImageReader& Jpeg2000ImageReader() {

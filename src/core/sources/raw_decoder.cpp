@@ -1,5 +1,7 @@
 #include "sources/raw_decoder.h"
 
+#include "sources/decoder_support.h"
+
 #include <libraw/libraw.h>
 
 #include <algorithm>
@@ -174,22 +176,8 @@ bool IdentifyRawStream(TStream& stream) noexcept {
 }
 
 void ReadRawStream(TStream& stream, TRaster& image, TIOParams& params, TProgressContext& ctx, bool paramsOnly) {
-    ctx.Report(0);
-    if (ctx.AbortFlag) return;
-    bool ok = false;
-    try {
-        ok = readRaw(stream, image, params, ctx, paramsOnly);
-    } catch (const std::bad_alloc&) {
-        ok = false;
-    } catch (const std::length_error&) {
-        ok = false;
-    }
-    if (!ok) {
-        image.Clear();
-        ctx.AbortFlag = true;
-        return;
-    }
-    ctx.Report(100);
+    RunGuarded(ctx, [&] { return readRaw(stream, image, params, ctx, paramsOnly); });
+    if (ctx.AbortFlag) image.Clear();
 }
 
 const TImageReader& RawImageReader() {
