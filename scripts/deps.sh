@@ -9,7 +9,7 @@ packages=(
   libgif-dev libimagequant-dev
   clang libclang-rt-14-dev
   nlohmann-json3-dev libpng-dev zlib1g-dev
-  libjpeg62-turbo-dev libopenjp2-7-dev libtiff-dev libraw-dev
+  libjpeg62-turbo-dev libopenjp2-7-dev libtiff-dev libraw-dev libdcmtk-dev
   libswscale-dev libavutil-dev libavformat-dev libavcodec-dev ffmpeg
   python3-pil
 )

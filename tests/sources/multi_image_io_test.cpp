@@ -281,7 +281,7 @@ TEST_F(LoaderTest, FilesThatYieldNothing) {
         {"unknown content and extension", writeTemp("noise.xyz", {1, 2, 3, 4, 5, 6, 7, 8, 9}), 1},
         {"TIFF without a reader", writeTemp("page.tif", {'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0}), 1},
         {"icon without a reader", writeTemp("i.ico", {0, 0, 1, 0, 2, 0, 16, 16}), 1},
-        {"DICOM without a reader", writeTemp("x.dcm", std::vector<uint8_t>(200, 0)), 1},
+        {"DICOM of zeros", writeTemp("x.dcm", std::vector<uint8_t>(200, 0)), 1},
     };
     addOldEntries(2);
     // Nothing added also means the insertion point stays for the next file.

@@ -2,6 +2,7 @@
 
 #include "gif/gif_reader.h"
 #include "sources/bmp_decoder.h"
+#include "sources/dicom_decoder.h"
 #include "sources/icon_decoder.h"
 #include "sources/image_reader.h"
 #include "sources/jpeg2000_decoder.h"
@@ -36,6 +37,7 @@ const TImageReader* BuiltInReader(TFileKind kind) {
         case fkWBMP: return &WbmpImageReader();
         case fkRAW: return &RawImageReader();
         case fkPSD: return &PsdImageReader();
+        case fkDICOM: return &DicomImageReader();
         default: return nullptr;
     }
 }
