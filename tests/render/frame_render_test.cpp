@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <iterator>
+#include <vector>
+
 #include "gif/gif_animation_writer.h"
 #include "render/frame_render.h"
+#include "sources/detect.h"
 #include "sources/image_io.h"
+#include "sources/metafile_reader.h"
 #include "support/test_support.h"
 #include "util/stream.h"
 
@@ -111,6 +117,40 @@ TEST(LoadSourceFrame, ReadsTheFrameByIndexAndFailsWithoutTouchingTheImage) {
     EXPECT_FALSE(failed.Reason.empty());
     EXPECT_EQ(view.Bitmap().PixelRGB(0, 0), MakeRGB(100, 0, 0));
     EXPECT_THROW(LoadSourceFrame(view, test::TempDir() / "missing.gif", 0), EFileError);
+}
+
+TEST(LoadSourceFrame, MetafilesAreRefusedWithTheirReason) {
+    // A placeable WMF (key, then a header of type 1, size 9, no parameters)
+    // and an EMF header record, each with nothing to draw.
+    std::vector<uint8_t> wmf = {0xD7, 0xCD, 0xC6, 0x9A};
+    wmf.resize(22);
+    const std::vector<uint8_t> wmfHeader = {1, 0, 9, 0, 0, 3, 12, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 3, 0, 0, 0, 0, 0};
+    wmf.insert(wmf.end(), wmfHeader.begin(), wmfHeader.end());
+    std::vector<uint8_t> emf(88);
+    emf[0] = 1;
+    emf[4] = 88;
+    const uint8_t signature[] = {' ', 'E', 'M', 'F'};
+    std::copy(std::begin(signature), std::end(signature), emf.begin() + 40);
+
+    const struct {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        TFileKind kind;
+    } cases[] = {{"picture.wmf", wmf, fkWMF}, {"picture.emf", emf, fkEMF}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto path = test::TempDir() / c.name;
+        test::WriteFile(path, c.bytes);
+        ASSERT_EQ(DetectFileKind(path, false), c.kind);
+        TImageView view;
+        view.Bitmap() = test::MakeRGBRaster(2, 2, [](int, int) { return MakeRGB(9, 9, 9); });
+        const TLoadResult result = LoadSourceFrame(view, path, 0);
+        EXPECT_FALSE(result.Ok);
+        EXPECT_EQ(result.Reason, kMetafileRefusal);
+        EXPECT_EQ(view.Bitmap().PixelRGB(1, 1), MakeRGB(9, 9, 9));
+        view.IO().ParamsFromFile(path);
+        EXPECT_EQ(view.Params().FileKind, fkUnknown);
+    }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "sources/detect.h"
 #include "sources/format_registry.h"
 #include "sources/image_reader.h"
+#include "sources/metafile_reader.h"
 
 namespace loopsmith {
 
@@ -48,6 +49,8 @@ TLoadResult LoadSourceFrame(TImageView& view, const std::filesystem::path& fileN
             view.Params().SetImageIndex(n);
             return loadWithReader(view, fileName, FindFormatByKind(kind));
         case fkAVI: return loadVideoFrame(view, fileName, n, DefaultAviFrameSource());
+        case fkWMF:
+        case fkEMF: return failed(kMetafileRefusal);
         default: break;
     }
     const TFileFormatInfo* format = FindFormatByExtension(FileNameExtension(fileName));

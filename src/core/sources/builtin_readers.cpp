@@ -7,6 +7,7 @@
 #include "sources/image_reader.h"
 #include "sources/jpeg2000_decoder.h"
 #include "sources/jpeg_decoder.h"
+#include "sources/metafile_reader.h"
 #include "sources/pcx_decoder.h"
 #include "sources/png_decoder.h"
 #include "sources/pnm_decoder.h"
@@ -38,6 +39,8 @@ const TImageReader* BuiltInReader(TFileKind kind) {
         case fkRAW: return &RawImageReader();
         case fkPSD: return &PsdImageReader();
         case fkDICOM: return &DicomImageReader();
+        case fkWMF: return &MetafileImageReader();
+        case fkEMF: return &MetafileImageReader();
         default: return nullptr;
     }
 }
