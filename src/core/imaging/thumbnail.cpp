@@ -85,7 +85,6 @@ public:
         if (alpha) m_weighted.resize(static_cast<size_t>(src.Width()) * 7);
     }
 
-    size_t Channels() const { return m_alpha ? 7 : 3; }
     const uint8_t* Plain(int32_t y) {
         if (m_src.PixelLayout() == px24RGB) return m_src.Scanline(y);
         decodeOnce(y);
@@ -126,19 +125,20 @@ private:
 
 // Area averaging, columns first: the rows of one target row are summed into
 // one line of per-column sums (plain adds for the inner rows), which is then
-// reduced across. Acc must hold MaxSample * width * height.
-template <class Acc>
+// reduced across. Acc must hold the largest sample times width times
+// height; kChannels is 3, or 7 with alpha.
+template <class Acc, size_t kChannels>
 class TBoxReducer {
 public:
     TBoxReducer(const TRaster& src, int32_t dw, int32_t dh, const TRaster* alpha)
-        : m_rows(src, alpha), m_channels(m_rows.Channels()),
+        : m_rows(src, alpha),
           m_area(static_cast<uint64_t>(src.Width()) * static_cast<uint64_t>(src.Height())),
           m_x(buildSpans(src.Width(), dw)), m_y(buildSpans(src.Height(), dh)),
-          m_columns(static_cast<size_t>(src.Width()) * m_channels), m_alpha(alpha != nullptr) {}
+          m_columns(static_cast<size_t>(src.Width()) * kChannels), m_narrow(kAlpha ? 0 : m_columns.size()) {}
 
     void reduceInto(TRaster& dst) {
         for (int32_t dy = 0; dy < dst.Height(); ++dy) {
-            if (m_alpha) sumColumns(m_y[static_cast<size_t>(dy)], [&](int32_t y) { return m_rows.Weighted(y); });
+            if constexpr (kAlpha) sumColumns(m_y[static_cast<size_t>(dy)], [&](int32_t y) { return m_rows.Weighted(y); });
             else sumColumns(m_y[static_cast<size_t>(dy)], [&](int32_t y) { return m_rows.Plain(y); });
             writeRow(dst, dy);
         }
@@ -149,13 +149,24 @@ private:
     void sumColumns(const TSpan& span, RowOf rowOf) {
         Acc* col = m_columns.data();
         const size_t n = m_columns.size();
-        std::fill(col, col + n, Acc{0});
-        if (span.Last - span.First > 1) {
+        const int32_t innerRows = span.Last - span.First - 1;
+        const Acc inner = static_cast<Acc>(m_y.size());
+        if (!kAlpha && innerRows > 0 && innerRows <= kNarrowRows) {
+            // Bytes of up to kNarrowRows rows fit 16-bit sums, twice as many
+            // to a vector register.
+            uint16_t* narrow = m_narrow.data();
+            std::fill(narrow, narrow + n, uint16_t{0});
+            for (int32_t y = span.First + 1; y < span.Last; ++y) {
+                const auto* row = rowOf(y);
+                for (size_t i = 0; i < n; ++i) narrow[i] = static_cast<uint16_t>(narrow[i] + row[i]);
+            }
+            for (size_t i = 0; i < n; ++i) col[i] = narrow[i] * inner;
+        } else {
+            std::fill(col, col + n, Acc{0});
             for (int32_t y = span.First + 1; y < span.Last; ++y) {
                 const auto* row = rowOf(y);
                 for (size_t i = 0; i < n; ++i) col[i] += row[i];
             }
-            const Acc inner = static_cast<Acc>(m_y.size());
             for (size_t i = 0; i < n; ++i) col[i] *= inner;
         }
         addWeighted(rowOf(span.First), span.FirstWeight);
@@ -171,7 +182,7 @@ private:
 
     // The sums of one target pixel across its span of columns.
     void sumAcross(const TSpan& span, Acc* out) const {
-        const size_t ch = m_channels;
+        constexpr size_t ch = kChannels;
         const Acc* col = m_columns.data();
         std::fill(out, out + ch, Acc{0});
         if (span.Last - span.First > 1) {
@@ -192,35 +203,44 @@ private:
     void writeRow(TRaster& dst, int32_t dy) const {
         const uint64_t area = m_area;
         uint8_t* out = dst.Scanline(dy);
-        uint8_t* outAlpha = m_alpha ? dst.AlphaChannel().Scanline(dy) : nullptr;
-        Acc s[7];
+        uint8_t* outAlpha = kAlpha ? dst.AlphaChannel().Scanline(dy) : nullptr;
+        Acc s[kChannels];
         for (int32_t dx = 0; dx < dst.Width(); ++dx, out += 3) {
             sumAcross(m_x[static_cast<size_t>(dx)], s);
-            const uint64_t alphaSum = outAlpha ? s[6] : 0;
-            for (int c = 0; c < 3; ++c) {
+            uint64_t alphaSum = 0;
+            if constexpr (kAlpha) alphaSum = s[6];
+            for (size_t c = 0; c < 3; ++c) {
                 // A wholly transparent area has no visible colour to keep; fall
                 // back to the plain average.
-                out[c] = alphaSum > 0 ? static_cast<uint8_t>((s[3 + c] + alphaSum / 2) / alphaSum)
+                out[c] = alphaSum > 0 ? static_cast<uint8_t>((s[(3 + c) % kChannels] + alphaSum / 2) / alphaSum)
                                       : static_cast<uint8_t>((s[c] + area / 2) / area);
             }
             if (outAlpha) outAlpha[dx] = static_cast<uint8_t>((alphaSum + area / 2) / area);
         }
     }
 
+    static constexpr bool kAlpha = kChannels == 7;
+    static constexpr int32_t kNarrowRows = UINT16_MAX / UINT8_MAX;
+
     TRowSamples m_rows;
-    const size_t m_channels;
     const uint64_t m_area;
     const std::vector<TSpan> m_x, m_y;
     std::vector<Acc> m_columns;
-    const bool m_alpha;
+    std::vector<uint16_t> m_narrow;
 };
 
-void reduce(const TRaster& src, TRaster& dst, const TRaster* alpha) {
-    const uint64_t maxSample = alpha ? 255u * 255u : 255u;
+template <size_t kChannels>
+void reduceWith(const TRaster& src, TRaster& dst, const TRaster* alpha, uint64_t maxSample) {
     const uint64_t area = static_cast<uint64_t>(src.Width()) * static_cast<uint64_t>(src.Height());
     // Narrow sums where they cannot overflow halve the memory traffic.
-    if (area <= UINT32_MAX / maxSample) TBoxReducer<uint32_t>(src, dst.Width(), dst.Height(), alpha).reduceInto(dst);
-    else TBoxReducer<uint64_t>(src, dst.Width(), dst.Height(), alpha).reduceInto(dst);
+    if (area <= UINT32_MAX / maxSample)
+        TBoxReducer<uint32_t, kChannels>(src, dst.Width(), dst.Height(), alpha).reduceInto(dst);
+    else TBoxReducer<uint64_t, kChannels>(src, dst.Width(), dst.Height(), alpha).reduceInto(dst);
+}
+
+void reduce(const TRaster& src, TRaster& dst, const TRaster* alpha) {
+    if (alpha) reduceWith<7>(src, dst, alpha, 255u * 255u);
+    else reduceWith<3>(src, dst, nullptr, 255u);
 }
 
 // A plane that does not match its image cannot be trusted pixel for pixel.
