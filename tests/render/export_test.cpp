@@ -169,5 +169,37 @@ TEST(Export, SameBytesAsSaveThenInsert) {
     }
 }
 
+TEST(Export, LeavesTheSnapshotsThatRenderingEachEntryWould) {
+    const auto gif = makeGif("snapshots.gif", {5, 5, 5, 5}, false);
+    std::vector<TFrameListEntry> list = entriesOf(gif, 4);
+    list[1].Rec.Checked = false;
+    struct Case {
+        int limit;
+        int32_t mode;
+    } cases[] = {{1, smStretch}, {2, smStretch}, {2, smFit}, {3, smCut}, {0, smStretch}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.limit) + " " + std::to_string(c.mode));
+        const TExportSettings settings{40, 20, 100, c.mode, false};
+        TImageView exported;
+        exported.Proc().SetSnapshotLimit(c.limit);
+        ASSERT_EQ(ExportGif(list, test::TempDir() / "snapshots-out.gif", settings, exported).FramesWritten, 3);
+        EXPECT_TRUE(exported.Proc().AutoSnapshot);
+
+        TImageView rendered;
+        rendered.Proc().SetSnapshotLimit(c.limit);
+        for (const TFrameListEntry& e : list) {
+            if (!e.Rec.Checked) continue;
+            ASSERT_TRUE(LoadSourceFrame(rendered, e.FullPath, e.Rec.FrameIndex).Ok);
+            ApplySizeMode(rendered, settings.Width, settings.Height, settings.SizeMode, false, false);
+        }
+        ASSERT_EQ(exported.Proc().SnapshotCount(), rendered.Proc().SnapshotCount());
+        for (int p = 0; p < rendered.Proc().SnapshotCount(); ++p) {
+            exported.Proc().RestoreSnapshot(p);
+            rendered.Proc().RestoreSnapshot(p);
+            EXPECT_EQ(test::ComparePictures(exported.Bitmap(), rendered.Bitmap()), "") << "snapshot " << p;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace loopsmith

@@ -436,6 +436,81 @@ TEST(Thumbnail, FractionalRatiosAverageByArea) {
         for (int32_t x = 0; x < f.Width(); ++x) ASSERT_EQ(f.PixelRGB(x, y), MakeRGB(17, 99, 201));
 }
 
+// Straight from the definition: each target pixel averages the source
+// pixels it overlaps, weighted by the overlap's area (intervals on a common
+// axis), colours weighted by alpha where there is any.
+TRaster referenceThumbnail(const TRaster& src, int32_t dw, int32_t dh) {
+    const int64_t sw = src.Width(), sh = src.Height();
+    const auto overlap = [](int64_t s, int64_t d, int64_t srcLen, int64_t dstLen) {
+        return std::max<int64_t>(0, std::min((s + 1) * dstLen, (d + 1) * srcLen) - std::max(s * dstLen, d * srcLen));
+    };
+    TRaster out(dw, dh, px24RGB);
+    if (src.HasAlphaChannel()) out.AlphaChannel();
+    const uint64_t area = static_cast<uint64_t>(sw * sh);
+    for (int32_t dy = 0; dy < dh; ++dy)
+        for (int32_t dx = 0; dx < dw; ++dx) {
+            uint64_t plain[3] = {}, weighted[3] = {}, alphaSum = 0;
+            for (int64_t y = 0; y < sh; ++y) {
+                const int64_t wy = overlap(y, dy, sh, dh);
+                for (int64_t x = 0; wy > 0 && x < sw; ++x) {
+                    const auto w = static_cast<uint64_t>(wy * overlap(x, dx, sw, dw));
+                    const TRGB c = src.PixelRGB(static_cast<int32_t>(x), static_cast<int32_t>(y));
+                    const uint64_t a = src.Alpha(static_cast<int32_t>(x), static_cast<int32_t>(y));
+                    const uint8_t ch[3] = {c.r, c.g, c.b};
+                    for (int k = 0; k < 3; ++k) {
+                        plain[k] += w * ch[k];
+                        weighted[k] += w * a * ch[k];
+                    }
+                    alphaSum += w * a;
+                }
+            }
+            uint8_t v[3];
+            for (int k = 0; k < 3; ++k)
+                v[k] = static_cast<uint8_t>(out.HasAlphaChannel() && alphaSum > 0 ? (weighted[k] + alphaSum / 2) / alphaSum
+                                                                                 : (plain[k] + area / 2) / area);
+            out.SetPixelRGB(dx, dy, MakeRGB(v[0], v[1], v[2]));
+            if (out.HasAlphaChannel()) out.AlphaChannel().Scanline(dy)[dx] = static_cast<uint8_t>((alphaSum + area / 2) / area);
+        }
+    return out;
+}
+
+TEST(Thumbnail, MatchesDirectAreaAverageAtAwkwardRatios) {
+    struct Case {
+        int32_t w, h;
+        bool alpha;
+    };
+    // Ratios with no common factor, a span of one or two pixels, a single
+    // row, spans too tall for 16-bit column sums, and alpha on both sides of
+    // the size where the sums need 64 bits.
+    const Case cases[] = {
+        {367, 211, false}, {401, 226, false}, {121, 250, false}, {241, 3, false},
+        {130, 7, false},   {2, 40000, false}, {300, 250, true},  {200, 170, true},  {1000, 1, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + (c.alpha ? " alpha" : ""));
+        TRaster src = test::MakePhotoLike(c.w, c.h, static_cast<uint32_t>(c.w + c.h));
+        if (c.alpha) {
+            std::mt19937 random(7);
+            TRaster& alpha = src.AlphaChannel();
+            // Some wholly transparent pixels, some opaque, the rest between.
+            for (int32_t y = 0; y < c.h; ++y)
+                for (int32_t x = 0; x < c.w; ++x)
+                    alpha.Scanline(y)[x] = static_cast<uint8_t>(std::min<uint32_t>(random() % 300, 255) * (x % 5 != 0));
+        }
+        const TRaster t = MakeThumbnail(src, 120, 120);
+        const TThumbnailSize size = FitIntoBox(c.w, c.h, 120, 120);
+        ASSERT_EQ(t.Width(), size.Width);
+        ASSERT_EQ(t.Height(), size.Height);
+        const TRaster expected = referenceThumbnail(src, size.Width, size.Height);
+        ASSERT_EQ(t.HasAlphaChannel(), c.alpha);
+        for (int32_t y = 0; y < t.Height(); ++y)
+            for (int32_t x = 0; x < t.Width(); ++x) {
+                ASSERT_EQ(t.PixelRGB(x, y), expected.PixelRGB(x, y)) << x << "," << y;
+                ASSERT_EQ(t.Alpha(x, y), expected.Alpha(x, y)) << x << "," << y;
+            }
+    }
+}
+
 TEST(Thumbnail, AlphaIsAveragedAndHiddenColoursDoNotBleed) {
     // In every 2x2 block one opaque green pixel and three transparent red ones.
     TRaster big = test::MakeRGBRaster(240, 240, [](int32_t x, int32_t y) {

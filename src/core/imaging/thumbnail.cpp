@@ -1,6 +1,7 @@
 #include "imaging/thumbnail.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -17,29 +18,26 @@ bool isDisplayLayout(TPixelLayout layout) {
 // Source pixel s covers [s * dstLen, (s + 1) * dstLen) and target pixel d
 // covers [d * srcLen, (d + 1) * srcLen) on a common integer axis, so every
 // overlap is an exact integer weight and each target's weights sum to srcLen.
-struct TAxisWeights {
-    std::vector<int32_t> First;   // first source pixel of each target pixel
-    std::vector<int32_t> Offset;  // start of its weights; one extra at the end
-    std::vector<uint32_t> Weight;
+// Only the two end pixels of a span can be cut; the ones between weigh
+// dstLen each, so they are summed plainly and multiplied once.
+struct TSpan {
+    int32_t First = 0;
+    int32_t Last = 0;
+    uint32_t FirstWeight = 0;
+    uint32_t LastWeight = 0;  // 0 when First == Last
 };
 
-TAxisWeights buildAxisWeights(int32_t srcLen, int32_t dstLen) {
-    TAxisWeights a;
-    a.First.resize(static_cast<size_t>(dstLen));
-    a.Offset.resize(static_cast<size_t>(dstLen) + 1);
+std::vector<TSpan> buildSpans(int32_t srcLen, int32_t dstLen) {
+    std::vector<TSpan> spans(static_cast<size_t>(dstLen));
     for (int32_t d = 0; d < dstLen; ++d) {
         const int64_t lo = int64_t{d} * srcLen, hi = lo + srcLen;
-        const auto first = static_cast<int32_t>(lo / dstLen);
-        const auto last = static_cast<int32_t>((hi - 1) / dstLen);
-        a.First[d] = first;
-        a.Offset[d] = static_cast<int32_t>(a.Weight.size());
-        for (int32_t s = first; s <= last; ++s) {
-            const int64_t sLo = int64_t{s} * dstLen, sHi = sLo + dstLen;
-            a.Weight.push_back(static_cast<uint32_t>(std::min(sHi, hi) - std::max(sLo, lo)));
-        }
+        TSpan& span = spans[static_cast<size_t>(d)];
+        span.First = static_cast<int32_t>(lo / dstLen);
+        span.Last = static_cast<int32_t>((hi - 1) / dstLen);
+        span.FirstWeight = static_cast<uint32_t>(std::min(int64_t{span.First + 1} * dstLen, hi) - lo);
+        if (span.Last > span.First) span.LastWeight = static_cast<uint32_t>(hi - int64_t{span.Last} * dstLen);
     }
-    a.Offset[dstLen] = static_cast<int32_t>(a.Weight.size());
-    return a;
+    return spans;
 }
 
 // One source row as blue, green, red bytes.
@@ -76,75 +74,174 @@ void decodeRow(const TRaster& src, int32_t y, uint8_t* bgr) {
     }
 }
 
-// Per target pixel: plain sums of blue, green, red, then (with alpha)
-// alpha-weighted sums of the three and the alpha sum.
-class TReducer {
+// Source rows as the samples the reducer sums: blue, green, red, then (with
+// alpha) blue, green and red times alpha, and alpha. A px24RGB row without
+// alpha is read in place; others are built once per row, which the last
+// span's end row and the next span's first row share.
+class TRowSamples {
 public:
-    TReducer(const TRaster& src, int32_t dw, int32_t dh, const TRaster* alpha)
-        : m_src(src), m_alpha(alpha), m_channels(alpha ? 7 : 3), m_x(buildAxisWeights(src.Width(), dw)),
-          m_y(buildAxisWeights(src.Height(), dh)), m_bgr(static_cast<size_t>(src.Width()) * 3),
-          m_rowSums(static_cast<size_t>(dw) * m_channels), m_sums(m_rowSums.size()) {}
+    TRowSamples(const TRaster& src, const TRaster* alpha)
+        : m_src(src), m_alpha(alpha), m_bgr(static_cast<size_t>(src.Width()) * 3) {
+        if (alpha) m_weighted.resize(static_cast<size_t>(src.Width()) * 7);
+    }
+
+    const uint8_t* Plain(int32_t y) {
+        if (m_src.PixelLayout() == px24RGB) return m_src.Scanline(y);
+        decodeOnce(y);
+        return m_bgr.data();
+    }
+
+    const uint16_t* Weighted(int32_t y) {
+        if (y == m_weightedRow) return m_weighted.data();
+        decodeOnce(y);
+        const uint8_t* a = m_alpha->Scanline(y);
+        uint16_t* out = m_weighted.data();
+        for (int32_t x = 0; x < m_src.Width(); ++x, out += 7) {
+            const uint8_t* p = &m_bgr[static_cast<size_t>(x) * 3];
+            for (int c = 0; c < 3; ++c) {
+                out[c] = p[c];
+                out[3 + c] = static_cast<uint16_t>(p[c] * a[x]);
+            }
+            out[6] = a[x];
+        }
+        m_weightedRow = y;
+        return m_weighted.data();
+    }
+
+private:
+    void decodeOnce(int32_t y) {
+        if (y == m_decodedRow) return;
+        decodeRow(m_src, y, m_bgr.data());
+        m_decodedRow = y;
+    }
+
+    const TRaster& m_src;
+    const TRaster* m_alpha;
+    std::vector<uint8_t> m_bgr;
+    std::vector<uint16_t> m_weighted;
+    int32_t m_decodedRow = -1;
+    int32_t m_weightedRow = -1;
+};
+
+// Area averaging, columns first: the rows of one target row are summed into
+// one line of per-column sums (plain adds for the inner rows), which is then
+// reduced across. Acc must hold the largest sample times width times
+// height; kChannels is 3, or 7 with alpha.
+template <class Acc, size_t kChannels>
+class TBoxReducer {
+public:
+    TBoxReducer(const TRaster& src, int32_t dw, int32_t dh, const TRaster* alpha)
+        : m_rows(src, alpha),
+          m_area(static_cast<uint64_t>(src.Width()) * static_cast<uint64_t>(src.Height())),
+          m_x(buildSpans(src.Width(), dw)), m_y(buildSpans(src.Height(), dh)),
+          m_columns(static_cast<size_t>(src.Width()) * kChannels), m_narrow(kAlpha ? 0 : m_columns.size()) {}
 
     void reduceInto(TRaster& dst) {
         for (int32_t dy = 0; dy < dst.Height(); ++dy) {
-            std::fill(m_sums.begin(), m_sums.end(), uint64_t{0});
-            const int32_t first = m_y.First[dy];
-            for (int32_t k = m_y.Offset[dy]; k < m_y.Offset[dy + 1]; ++k) {
-                reduceSourceRow(first + (k - m_y.Offset[dy]));
-                const uint64_t wy = m_y.Weight[k];
-                for (size_t i = 0; i < m_sums.size(); ++i) m_sums[i] += m_rowSums[i] * wy;
-            }
+            if constexpr (kAlpha) sumColumns(m_y[static_cast<size_t>(dy)], [&](int32_t y) { return m_rows.Weighted(y); });
+            else sumColumns(m_y[static_cast<size_t>(dy)], [&](int32_t y) { return m_rows.Plain(y); });
             writeRow(dst, dy);
         }
     }
 
 private:
-    void reduceSourceRow(int32_t sy) {
-        decodeRow(m_src, sy, m_bgr.data());
-        const uint8_t* a = m_alpha ? m_alpha->Scanline(sy) : nullptr;
-        std::fill(m_rowSums.begin(), m_rowSums.end(), uint64_t{0});
-        const auto dw = static_cast<int32_t>(m_x.First.size());
-        for (int32_t dx = 0; dx < dw; ++dx) {
-            uint64_t* out = &m_rowSums[static_cast<size_t>(dx) * m_channels];
-            int32_t sx = m_x.First[dx];
-            for (int32_t k = m_x.Offset[dx]; k < m_x.Offset[dx + 1]; ++k, ++sx) {
-                const uint64_t wx = m_x.Weight[k];
-                const uint8_t* p = &m_bgr[static_cast<size_t>(sx) * 3];
-                for (int c = 0; c < 3; ++c) out[c] += p[c] * wx;
-                if (a) {
-                    const uint64_t aw = a[sx] * wx;
-                    for (int c = 0; c < 3; ++c) out[3 + c] += p[c] * aw;
-                    out[6] += aw;
-                }
+    template <class RowOf>
+    void sumColumns(const TSpan& span, RowOf rowOf) {
+        Acc* col = m_columns.data();
+        const size_t n = m_columns.size();
+        const int32_t innerRows = span.Last - span.First - 1;
+        const Acc inner = static_cast<Acc>(m_y.size());
+        if (!kAlpha && innerRows > 0 && innerRows <= kNarrowRows) {
+            // Bytes of up to kNarrowRows rows fit 16-bit sums, twice as many
+            // to a vector register.
+            uint16_t* narrow = m_narrow.data();
+            std::fill(narrow, narrow + n, uint16_t{0});
+            for (int32_t y = span.First + 1; y < span.Last; ++y) {
+                const auto* row = rowOf(y);
+                for (size_t i = 0; i < n; ++i) narrow[i] = static_cast<uint16_t>(narrow[i] + row[i]);
             }
+            for (size_t i = 0; i < n; ++i) col[i] = narrow[i] * inner;
+        } else {
+            std::fill(col, col + n, Acc{0});
+            for (int32_t y = span.First + 1; y < span.Last; ++y) {
+                const auto* row = rowOf(y);
+                for (size_t i = 0; i < n; ++i) col[i] += row[i];
+            }
+            for (size_t i = 0; i < n; ++i) col[i] *= inner;
+        }
+        addWeighted(rowOf(span.First), span.FirstWeight);
+        if (span.LastWeight > 0) addWeighted(rowOf(span.Last), span.LastWeight);
+    }
+
+    template <class Sample>
+    void addWeighted(const Sample* row, uint32_t weight) {
+        Acc* col = m_columns.data();
+        const Acc w = weight;
+        for (size_t i = 0, n = m_columns.size(); i < n; ++i) col[i] += w * row[i];
+    }
+
+    // The sums of one target pixel across its span of columns.
+    void sumAcross(const TSpan& span, Acc* out) const {
+        constexpr size_t ch = kChannels;
+        const Acc* col = m_columns.data();
+        std::fill(out, out + ch, Acc{0});
+        if (span.Last - span.First > 1) {
+            for (size_t i = static_cast<size_t>(span.First + 1) * ch, end = static_cast<size_t>(span.Last) * ch;
+                 i < end; i += ch)
+                for (size_t c = 0; c < ch; ++c) out[c] += col[i + c];
+            const Acc inner = static_cast<Acc>(m_x.size());
+            for (size_t c = 0; c < ch; ++c) out[c] *= inner;
+        }
+        const Acc* first = col + static_cast<size_t>(span.First) * ch;
+        for (size_t c = 0; c < ch; ++c) out[c] += Acc{span.FirstWeight} * first[c];
+        if (span.LastWeight > 0) {
+            const Acc* last = col + static_cast<size_t>(span.Last) * ch;
+            for (size_t c = 0; c < ch; ++c) out[c] += Acc{span.LastWeight} * last[c];
         }
     }
 
-    void writeRow(TRaster& dst, int32_t dy) {
-        const uint64_t area = static_cast<uint64_t>(m_src.Width()) * static_cast<uint64_t>(m_src.Height());
+    void writeRow(TRaster& dst, int32_t dy) const {
+        const uint64_t area = m_area;
         uint8_t* out = dst.Scanline(dy);
-        uint8_t* outAlpha = m_alpha ? dst.AlphaChannel().Scanline(dy) : nullptr;
+        uint8_t* outAlpha = kAlpha ? dst.AlphaChannel().Scanline(dy) : nullptr;
+        Acc s[kChannels];
         for (int32_t dx = 0; dx < dst.Width(); ++dx, out += 3) {
-            const uint64_t* s = &m_sums[static_cast<size_t>(dx) * m_channels];
-            const uint64_t alphaSum = outAlpha ? s[6] : 0;
-            for (int c = 0; c < 3; ++c) {
+            sumAcross(m_x[static_cast<size_t>(dx)], s);
+            uint64_t alphaSum = 0;
+            if constexpr (kAlpha) alphaSum = s[6];
+            for (size_t c = 0; c < 3; ++c) {
                 // A wholly transparent area has no visible colour to keep; fall
                 // back to the plain average.
-                out[c] = alphaSum > 0 ? static_cast<uint8_t>((s[3 + c] + alphaSum / 2) / alphaSum)
+                out[c] = alphaSum > 0 ? static_cast<uint8_t>((s[(3 + c) % kChannels] + alphaSum / 2) / alphaSum)
                                       : static_cast<uint8_t>((s[c] + area / 2) / area);
             }
             if (outAlpha) outAlpha[dx] = static_cast<uint8_t>((alphaSum + area / 2) / area);
         }
     }
 
-    const TRaster& m_src;
-    const TRaster* m_alpha;
-    const size_t m_channels;
-    TAxisWeights m_x, m_y;
-    std::vector<uint8_t> m_bgr;
-    std::vector<uint64_t> m_rowSums;
-    std::vector<uint64_t> m_sums;
+    static constexpr bool kAlpha = kChannels == 7;
+    static constexpr int32_t kNarrowRows = UINT16_MAX / UINT8_MAX;
+
+    TRowSamples m_rows;
+    const uint64_t m_area;
+    const std::vector<TSpan> m_x, m_y;
+    std::vector<Acc> m_columns;
+    std::vector<uint16_t> m_narrow;
 };
+
+template <size_t kChannels>
+void reduceWith(const TRaster& src, TRaster& dst, const TRaster* alpha, uint64_t maxSample) {
+    const uint64_t area = static_cast<uint64_t>(src.Width()) * static_cast<uint64_t>(src.Height());
+    // Narrow sums where they cannot overflow halve the memory traffic.
+    if (area <= UINT32_MAX / maxSample)
+        TBoxReducer<uint32_t, kChannels>(src, dst.Width(), dst.Height(), alpha).reduceInto(dst);
+    else TBoxReducer<uint64_t, kChannels>(src, dst.Width(), dst.Height(), alpha).reduceInto(dst);
+}
+
+void reduce(const TRaster& src, TRaster& dst, const TRaster* alpha) {
+    if (alpha) reduceWith<7>(src, dst, alpha, 255u * 255u);
+    else reduceWith<3>(src, dst, nullptr, 255u);
+}
 
 // A plane that does not match its image cannot be trusted pixel for pixel.
 const TRaster* usableAlpha(const TRaster& src) {
@@ -191,7 +288,7 @@ TRaster MakeThumbnail(const TRaster& source, int32_t boxWidth, int32_t boxHeight
         thumb.AlphaChannel();
         alpha = nullptr;
     }
-    TReducer(source, size.Width, size.Height, alpha).reduceInto(thumb);
+    reduce(source, thumb, alpha);
     return thumb;
 }
 

@@ -1,5 +1,6 @@
 #include "render/export.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "gif/gif_animation_writer.h"
@@ -86,14 +87,36 @@ std::string saveFrameToGif(const TFrameListEntry& entry, const TExportSettings& 
     return sink.Add(view, k) ? std::string() : "the frame could not be encoded";
 }
 
+// The work view never restores a snapshot, and copying every full-size
+// frame into one costs as much as scaling it. Only the last entries, as many
+// as the view keeps, save theirs, so the view ends as it would otherwise.
+class TSnapshotsForLastEntries {
+public:
+    TSnapshotsForLastEntries(TImageProc& proc, int32_t total)
+        : m_proc(proc), m_on(proc.AutoSnapshot), m_firstKept(total - std::max(proc.SnapshotLimit(), 0)) {}
+    ~TSnapshotsForLastEntries() { m_proc.AutoSnapshot = m_on; }
+    TSnapshotsForLastEntries(const TSnapshotsForLastEntries&) = delete;
+    TSnapshotsForLastEntries& operator=(const TSnapshotsForLastEntries&) = delete;
+
+    // Before the entry that is the done-th checked one (0-based).
+    void Before(int32_t done) { m_proc.AutoSnapshot = m_on && done >= m_firstKept; }
+
+private:
+    TImageProc& m_proc;
+    const bool m_on;
+    const int32_t m_firstKept;
+};
+
 TExportReport runExport(const std::vector<TFrameListEntry>& list, const TExportSettings& settings,
                         TImageView& view, const TExportProgress& progress, TFrameSink& sink) {
     TExportReport report;
     const int32_t total = checkedCount(list);
+    TSnapshotsForLastEntries snapshots(view.Proc(), total);
     int32_t done = 0;
     for (size_t i = 0; i < list.size(); ++i) {
         if (!list[i].Rec.Checked) continue;
         if (progress) progress(done, total);
+        snapshots.Before(done);
         ++done;
         std::string skipped;
         try {
