@@ -101,6 +101,26 @@ TEST(DicomDecoder, ParametersOnlyReadsNoPixelsAndLeavesGifFields) {
     EXPECT_EQ(r.params.DotsPerInchX, kDefaultDpi);
 }
 
+TEST(DicomDecoder, ReadsFramesFromTheStreamPosition) {
+    // Frames are fetched from the stream only when needed, at their own
+    // offsets: those must count from where the file starts.
+    std::vector<uint8_t> bytes = test::ReadFile(kFolder / "two-jpeg.dcm");
+    bytes.insert(bytes.begin(), 17, 0xAB);
+    const auto path = test::TempDir() / "shifted.bin";
+    test::WriteFile(path, bytes);
+    TFileStream file(path, TFileMode::Read);
+    for (int32_t n : {1, 0}) {
+        SCOPED_TRACE(n);
+        file.Seek(17);
+        ReadResult r;
+        r.params.SetImageIndex(n);
+        TProgressContext ctx(r.aborted);
+        ReadDicomStream(file, r.image, r.params, ctx, false);
+        ASSERT_FALSE(r.aborted);
+        EXPECT_EQ(test::ComparePictures(r.image, test::ReadPam(kFolder / ("two-" + std::to_string(n) + ".pam"))), "");
+    }
+}
+
 TEST(DicomDecoder, PixelSpacingGivesTheResolution) {
     // 0.5 mm between rows, 0.25 mm between columns.
     ReadResult r = readBytes(test::ReadFile(kFolder / "grey8.dcm"), 0, true);
@@ -142,6 +162,8 @@ TEST(DicomDecoder, DamagedFilesAreRefused) {
         {"huge size, few pixels", patched(patched(ct, ctRows, hugeRows), ctColumns, hugeColumns), 0},
         {"more frames than pixels", patched(ct, threeFrames, nineFrames), 0},
         {"pixel data of gigabytes", patched(ct, {0xE0, 0x7F, 0x10, 0, 'O', 'W', 0, 0}, {0xE0, 0x7F, 0x10, 0, 'O', 'W', 0, 0, 0xF0, 0xFF, 0xFF, 0x7F}), 0},
+        {"RLE segment past its fragment",
+         test::ReadFile(std::filesystem::path(LOOPSMITH_TEST_DATA) / "crash" / "dicom-rle-segment-past-fragment.dcm"), 0},
         {"index past the last frame", ct, 3},
         {"negative index", ct, -1},
     };

@@ -3,7 +3,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
-#include <dcmtk/dcmdata/dcistrmb.h>
+#include <dcmtk/dcmdata/dcistrma.h>
 #include <dcmtk/dcmdata/dcpixel.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcpxitem.h>
@@ -16,12 +16,7 @@
 #include <dcmtk/oflog/oflog.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cmath>
-#include <cstring>
-#include <iterator>
-#include <span>
-#include <string>
 #include <vector>
 
 #include "sources/decoder_support.h"
@@ -32,7 +27,6 @@ namespace loopsmith {
 
 namespace {
 
-constexpr size_t kMaxFileBytes = size_t{1} << 30;
 // A compressed frame may be far smaller than its pixels, but not without
 // bound: flat RLE runs reach 64 samples a byte, JPEG a few hundred.
 constexpr uint64_t kMaxSamplesPerByte = 1024;
@@ -50,125 +44,82 @@ void prepareLibrary() {
     (void)ready;
 }
 
-// ---- lengths the file can back ------------------------------------------------------
+// ---- DCMTK reading our stream ------------------------------------------------------------
 
-// DCMTK sizes an element's buffer by its declared length before it reads
-// the value, so a few hostile bytes could reserve gigabytes. This walk
-// follows the elements the way DCMTK will and checks each declared length
-// against the bytes that remain.
-class LengthCheck {
+// DCMTK reads the file through these straight from our stream. Values above
+// kMaxLoadedValue stay in the stream until used, so the pixel data of a
+// multi-frame file is read one frame at a time, and no declared length
+// makes DCMTK reserve memory up front.
+constexpr Uint32 kMaxLoadedValue = 4096;
+
+class StreamProducer final : public DcmProducer {
 public:
-    explicit LengthCheck(std::span<const uint8_t> bytes) : m_bytes(bytes) {}
+    StreamProducer(TStream& stream, int64_t start) : m_stream(stream), m_pos(start), m_start(start), m_end(stream.Size()) {}
 
-    bool run() {
-        m_pos = hasPreamble() ? 132 : 0;
-        m_explicit = looksExplicit();
-        while (m_pos + 8 <= m_bytes.size()) {
-            if (m_inMeta && group() != 0x0002 && !enterDataset()) return true;
-            if (!element()) return false;
-        }
-        return true;
+    OFBool good() const override { return m_status.good(); }
+    OFCondition status() const override { return m_status; }
+    OFBool eos() override { return m_pos >= m_end; }
+    offile_off_t avail() override { return static_cast<offile_off_t>(m_end - m_pos); }
+
+    offile_off_t read(void* buffer, offile_off_t length) override {
+        const int64_t wanted = std::min<int64_t>(length, m_end - m_pos);
+        if (wanted <= 0) return 0;
+        // Several DCMTK streams may share our stream; each keeps its own place.
+        m_stream.Seek(m_pos);
+        const auto got = static_cast<int64_t>(m_stream.Read(buffer, static_cast<size_t>(wanted)));
+        if (got < wanted) m_status = EC_InvalidStream;
+        m_pos += got;
+        return static_cast<offile_off_t>(got);
+    }
+
+    offile_off_t skip(offile_off_t length) override {
+        const int64_t n = std::clamp<int64_t>(length, 0, m_end - m_pos);
+        m_pos += n;
+        return static_cast<offile_off_t>(n);
+    }
+
+    void putback(offile_off_t count) override {
+        m_pos = std::max<int64_t>(m_start, m_pos - static_cast<int64_t>(count));
     }
 
 private:
-    static constexpr uint32_t kUndefined = 0xFFFFFFFF;
-
-    bool hasPreamble() const { return m_bytes.size() >= 132 && std::memcmp(m_bytes.data() + 128, "DICM", 4) == 0; }
-
-    bool looksExplicit() const {
-        if (m_pos + 6 > m_bytes.size()) return true;
-        return std::isupper(m_bytes[m_pos + 4]) && std::isupper(m_bytes[m_pos + 5]);
-    }
-
-    uint16_t u16(size_t at) const {
-        const bool big = m_bigEndian && !m_inMeta;
-        return big ? static_cast<uint16_t>(m_bytes[at] << 8 | m_bytes[at + 1])
-                   : static_cast<uint16_t>(m_bytes[at] | m_bytes[at + 1] << 8);
-    }
-    uint32_t u32(size_t at) const {
-        const bool big = m_bigEndian && !m_inMeta;
-        return big ? uint32_t{u16(at)} << 16 | u16(at + 2) : u16(at) | uint32_t{u16(at + 2)} << 16;
-    }
-    uint16_t group() const { return u16(m_pos); }
-
-    // The meta group ends: the rest follows its transfer syntax. A deflated
-    // data set cannot be walked here; DCMTK inflates it chunk by chunk.
-    bool enterDataset() {
-        m_inMeta = false;
-        if (m_syntax == "1.2.840.10008.1.2.1.99") return false;
-        if (m_syntax == "1.2.840.10008.1.2") m_explicit = false;
-        if (m_syntax == "1.2.840.10008.1.2.2") m_bigEndian = true;
-        if (m_syntax.empty()) m_explicit = looksExplicit();
-        return true;
-    }
-
-    static bool hasLongLength(const uint8_t* vr) {
-        static constexpr const char* kLong[] = {"OB", "OW", "OF", "OD", "OL", "OV", "SQ", "UT", "UN", "UC", "UR", "SV", "UV"};
-        return std::any_of(std::begin(kLong), std::end(kLong), [vr](const char* v) { return vr[0] == v[0] && vr[1] == v[1]; });
-    }
-
-    bool element() {
-        const uint16_t g = group(), e = u16(m_pos + 2);
-        if (g == 0xFFFE) return itemMark(e);
-        const bool explicitVr = m_explicit || m_inMeta;
-        const uint8_t* vr = m_bytes.data() + m_pos + 4;
-        uint32_t length = 0;
-        size_t header = 8;
-        if (!explicitVr) {
-            length = u32(m_pos + 4);
-        } else if (hasLongLength(vr)) {
-            if (m_pos + 12 > m_bytes.size()) return false;
-            length = u32(m_pos + 8);
-            header = 12;
-        } else {
-            length = u16(m_pos + 6);
-        }
-        const bool sequence = explicitVr && vr[0] == 'S' && vr[1] == 'Q';
-        m_pos += header;
-        if (length == kUndefined) {
-            // Compressed pixel data: items hold fragments, not elements.
-            if (g == 0x7FE0 && e == 0x0010) m_inFragments = true;
-            return true;
-        }
-        if (length > m_bytes.size() - m_pos) return false;
-        if (g == 0x0002 && e == 0x0010) readSyntax(length);
-        // A sequence's items are walked in turn; implicit VR shows one by its first item.
-        if (sequence || (!explicitVr && length >= 4 && u16(m_pos) == 0xFFFE && u16(m_pos + 2) == 0xE000)) return true;
-        m_pos += length;
-        return true;
-    }
-
-    bool itemMark(uint16_t e) {
-        const uint32_t length = u32(m_pos + 4);
-        m_pos += 8;
-        if (e == 0xE0DD) m_inFragments = false;
-        if (e != 0xE000 || length == kUndefined) return true;
-        if (length > m_bytes.size() - m_pos) return false;
-        if (m_inFragments) m_pos += length;
-        return true;
-    }
-
-    void readSyntax(uint32_t length) {
-        m_syntax.assign(reinterpret_cast<const char*>(m_bytes.data() + m_pos), length);
-        while (!m_syntax.empty() && (m_syntax.back() == '\0' || m_syntax.back() == ' ')) m_syntax.pop_back();
-    }
-
-    std::span<const uint8_t> m_bytes;
-    size_t m_pos = 0;
-    bool m_inMeta = true, m_explicit = true, m_bigEndian = false, m_inFragments = false;
-    std::string m_syntax;
+    TStream& m_stream;
+    int64_t m_pos, m_start, m_end;
+    OFCondition m_status = EC_Normal;
 };
 
-// ---- the file through DCMTK ------------------------------------------------------------
+class StreamInput final : public DcmInputStream {
+public:
+    StreamInput(TStream& stream, int64_t start) : DcmInputStream(&m_producer), m_producer(stream, start), m_stream(stream), m_start(start) {}
 
-bool parseFile(std::span<const uint8_t> bytes, DcmFileFormat& file) {
-    if (!LengthCheck(bytes).run()) return false;
-    DcmInputBufferStream in;
-    // DCMTK only reads through this pointer.
-    in.setBuffer(const_cast<uint8_t*>(bytes.data()), static_cast<offile_off_t>(bytes.size()));
-    in.setEos();
+    DcmInputStreamFactory* newFactory() const override;
+
+private:
+    StreamProducer m_producer;
+    TStream& m_stream;
+    int64_t m_start;
+};
+
+// Reopens the stream where a value was left for later.
+class StreamInputFactory final : public DcmInputStreamFactory {
+public:
+    StreamInputFactory(TStream& stream, int64_t offset) : m_stream(stream), m_offset(offset) {}
+
+    DcmInputStream* create() const override { return new StreamInput(m_stream, m_offset); }
+    DcmInputStreamFactory* clone() const override { return new StreamInputFactory(m_stream, m_offset); }
+    DcmInputStreamFactoryType ident() const override { return DFT_DcmInputFileStreamFactory; }
+
+private:
+    TStream& m_stream;
+    int64_t m_offset;
+};
+
+DcmInputStreamFactory* StreamInput::newFactory() const { return new StreamInputFactory(m_stream, m_start + tell()); }
+
+bool parseFile(TStream& stream, DcmFileFormat& file) {
+    StreamInput in(stream, stream.Position());
     file.transferInit();
-    const OFCondition status = file.read(in, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
+    const OFCondition status = file.read(in, EXS_Unknown, EGL_noChange, kMaxLoadedValue);
     file.transferEnd();
     return status.good();
 }
@@ -195,29 +146,56 @@ bool readHeader(DcmDataset& data, Header& h) {
            h.bitsAllocated <= 32 && h.bitsStored >= 1 && h.bitsStored <= h.bitsAllocated;
 }
 
+// An RLE fragment opens with its segment count and the segments' offsets.
+// DCMTK's decoder follows the offsets unchecked, so they are checked here:
+// at most 15 segments, the first right after the header, none going back,
+// none past the fragment.
+bool rleHeaderSound(DcmPixelItem& fragment) {
+    constexpr Uint32 kHeaderBytes = 64;
+    const Uint32 length = fragment.getLength();
+    Uint32 header[16] = {};
+    if (length < kHeaderBytes || fragment.getPartialValue(header, 0, kHeaderBytes, nullptr, EBO_LittleEndian).bad())
+        return false;
+    const Uint32 segments = header[0];
+    if (segments < 1 || segments > 15 || header[1] != kHeaderBytes) return false;
+    for (Uint32 i = 1; i <= segments; ++i)
+        if (header[i] > length || (i > 1 && header[i] < header[i - 1])) return false;
+    return true;
+}
+
 // The frames must fit in the pixel data: whole in a native file, one
-// fragment at least each in a compressed one, within a sane ratio.
-bool pixelDataJustifies(DcmDataset& data, const Header& h) {
-    const uint64_t pixels = uint64_t{h.rows} * h.columns;
-    if (pixels > static_cast<uint64_t>(kDicomMaxPixels)) return false;
-    DcmElement* element = nullptr;
-    if (data.findAndGetElement(DCM_PixelData, element).bad() || !element) return false;
-    const uint64_t frameBits = pixels * h.samples * h.bitsAllocated;
-    const DcmXfer xfer(data.getOriginalXfer());
-    if (!xfer.isEncapsulated())
-        return (frameBits * static_cast<uint64_t>(h.frames) + 7) / 8 <= element->getLength();
-    auto* pixelData = static_cast<DcmPixelData*>(element);
+// fragment at least each in a compressed one, within a sane ratio, and no
+// value may claim more than the file holds.
+bool nativeDataJustifies(DcmElement& element, const Header& h, uint64_t fileBytes) {
+    const uint64_t frameBits = uint64_t{h.rows} * h.columns * h.samples * h.bitsAllocated;
+    const uint64_t needed = (frameBits * static_cast<uint64_t>(h.frames) + 7) / 8;
+    return element.getLength() <= fileBytes && needed <= element.getLength();
+}
+
+bool fragmentsJustify(DcmPixelData& pixelData, const DcmXfer& xfer, const Header& h, uint64_t fileBytes) {
     DcmPixelSequence* sequence = nullptr;
-    if (pixelData->getEncapsulatedRepresentation(xfer.getXfer(), nullptr, sequence).bad() || !sequence) return false;
+    if (pixelData.getEncapsulatedRepresentation(xfer.getXfer(), nullptr, sequence).bad() || !sequence) return false;
     const unsigned long fragments = sequence->card();  // the first item is the offset table
+    if (fragments <= static_cast<unsigned long>(h.frames)) return false;
     uint64_t bytes = 0;
     for (unsigned long i = 1; i < fragments; ++i) {
         DcmPixelItem* item = nullptr;
-        if (sequence->getItem(item, i).good() && item) bytes += item->getLength();
+        if (sequence->getItem(item, i).bad() || !item) return false;
+        if (xfer.getXfer() == EXS_RLELossless && !rleHeaderSound(*item)) return false;
+        bytes += item->getLength();
     }
-    const uint64_t samples = pixels * h.samples;
-    return fragments > static_cast<unsigned long>(h.frames) &&
+    const uint64_t samples = uint64_t{h.rows} * h.columns * h.samples;
+    return bytes <= fileBytes &&
            samples <= std::max(kSmallImageSamples, bytes / static_cast<uint64_t>(h.frames) * kMaxSamplesPerByte);
+}
+
+bool pixelDataJustifies(DcmDataset& data, const Header& h, uint64_t fileBytes) {
+    if (uint64_t{h.rows} * h.columns > static_cast<uint64_t>(kDicomMaxPixels)) return false;
+    DcmElement* element = nullptr;
+    if (data.findAndGetElement(DCM_PixelData, element).bad() || !element) return false;
+    const DcmXfer xfer(data.getOriginalXfer());
+    if (!xfer.isEncapsulated()) return nativeDataJustifies(*element, h, fileBytes);
+    return fragmentsJustify(*static_cast<DcmPixelData*>(element), xfer, h, fileBytes);
 }
 
 int32_t dotsPerInch(double millimetres, int32_t fallback) {
@@ -271,13 +249,14 @@ bool storeFrame(DicomImage& frame, TRaster& out) {
     return true;
 }
 
-bool decodeInto(std::span<const uint8_t> bytes, TRaster& out, TIOParams& params, bool paramsOnly) {
+bool decodeInto(TStream& stream, TRaster& out, TIOParams& params, bool paramsOnly) {
     prepareLibrary();
+    const auto fileBytes = static_cast<uint64_t>(stream.Size() - stream.Position());
     DcmFileFormat file;
-    if (!parseFile(bytes, file) || !file.getDataset()) return false;
+    if (!parseFile(stream, file) || !file.getDataset()) return false;
     DcmDataset& data = *file.getDataset();
     Header header;
-    if (!readHeader(data, header) || !pixelDataJustifies(data, header)) return false;
+    if (!readHeader(data, header) || !pixelDataJustifies(data, header, fileBytes)) return false;
     const int32_t index = params.DICOMImageIndex;
     if (index < 0 || index >= header.frames) return false;
     fillParams(header, params);
@@ -295,10 +274,7 @@ void readDicomImage(TStream& stream, TRaster& image, TIOParams& params, TProgres
 void ReadDicomStream(TStream& stream, TRaster& image, TIOParams& params, TProgressContext& ctx, bool paramsOnly) {
     RunGuarded(ctx, [&] {
         const int64_t left = stream.Size() - stream.Position();
-        if (left <= 0 || static_cast<uint64_t>(left) > kMaxFileBytes) return false;
-        std::vector<uint8_t> holder;
-        const std::span<const uint8_t> data = RemainingBytes(stream, holder);
-        return !data.empty() && decodeInto(data, image, params, paramsOnly);
+        return left > 0 && decodeInto(stream, image, params, paramsOnly);
     });
     if (ctx.AbortFlag) image.Clear();
 }
