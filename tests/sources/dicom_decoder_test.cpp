@@ -164,6 +164,8 @@ TEST(DicomDecoder, DamagedFilesAreRefused) {
         {"pixel data of gigabytes", patched(ct, {0xE0, 0x7F, 0x10, 0, 'O', 'W', 0, 0}, {0xE0, 0x7F, 0x10, 0, 'O', 'W', 0, 0, 0xF0, 0xFF, 0xFF, 0x7F}), 0},
         {"RLE segment past its fragment",
          test::ReadFile(std::filesystem::path(LOOPSMITH_TEST_DATA) / "crash" / "dicom-rle-segment-past-fragment.dcm"), 0},
+        {"JPEG fragment with a TEM marker",
+         test::ReadFile(std::filesystem::path(LOOPSMITH_TEST_DATA) / "crash" / "dicom-jpeg-tem-marker-hang.dcm"), 0},
         {"index past the last frame", ct, 3},
         {"negative index", ct, -1},
     };

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string_view>
 #include <vector>
 
 #include "sources/decoder_support.h"
@@ -163,6 +164,42 @@ bool rleHeaderSound(DcmPixelItem& fragment) {
     return true;
 }
 
+// DCMTK finds a JPEG fragment's sample precision by stepping over markers,
+// and never steps past a TEM marker: the scan does not end. A segment
+// length that wraps its 16-bit step would do the same. Such fragments are
+// refused here; the walk stops where DCMTK's stops.
+bool jpegMarkersSound(DcmPixelItem& fragment) {
+    Uint8* data = nullptr;
+    if (fragment.getUint8Array(data).bad()) return false;
+    const Uint32 length = fragment.getLength();
+    if (!data) return length == 0;
+    auto u16 = [data](Uint32 at) { return static_cast<Uint32>(data[at] << 8 | data[at + 1]); };
+    for (Uint32 at = 0; at + 4 < length;) {
+        const Uint32 marker = u16(at);
+        const bool frameHeader = marker >= 0xFFC0 && marker <= 0xFFCF && marker != 0xFFC4 && marker != 0xFFC8 && marker != 0xFFCC;
+        if (frameHeader) return true;
+        if (marker == 0xFF01) return false;
+        if (marker == 0xFFD8 || marker == 0xFFD9 || (marker >= 0xFFD0 && marker <= 0xFFD7)) {
+            at += 2;
+            continue;
+        }
+        if (data[at] != 0xFF || data[at + 1] <= 0xBF || data[at + 1] == 0xFF) return true;
+        const Uint32 segment = u16(at + 2);
+        if (segment >= 0xFFFE) return false;
+        at += segment + 2;
+    }
+    return true;
+}
+
+bool isJpegSyntax(const DcmXfer& xfer) {
+    // 1.2.840.10008.1.2.4.50 to .4.70; JPEG-LS (.80) and JPEG 2000 (.90) have other decoders.
+    const std::string_view uid = xfer.getXferID();
+    constexpr std::string_view kFamily = "1.2.840.10008.1.2.4.";
+    if (uid.size() != kFamily.size() + 2 || uid.substr(0, kFamily.size()) != kFamily) return false;
+    const std::string_view number = uid.substr(kFamily.size());
+    return number >= "50" && number <= "70";
+}
+
 // The frames must fit in the pixel data: whole in a native file, one
 // fragment at least each in a compressed one, within a sane ratio, and no
 // value may claim more than the file holds.
@@ -182,6 +219,7 @@ bool fragmentsJustify(DcmPixelData& pixelData, const DcmXfer& xfer, const Header
         DcmPixelItem* item = nullptr;
         if (sequence->getItem(item, i).bad() || !item) return false;
         if (xfer.getXfer() == EXS_RLELossless && !rleHeaderSound(*item)) return false;
+        if (isJpegSyntax(xfer) && !jpegMarkersSound(*item)) return false;
         bytes += item->getLength();
     }
     const uint64_t samples = uint64_t{h.rows} * h.columns * h.samples;
