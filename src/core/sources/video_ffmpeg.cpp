@@ -305,6 +305,7 @@ private:
     void close();
     bool readNow(int32_t n, TRaster& frame);
     void startReadAhead(int32_t n);
+    void takeNextPicture(TRaster& frame);
     void finishReadAhead();
     FormatPtr openFormat(ByteInput& in, AvioPtr& avio, const AVInputFormat* forced, const std::string& name);
     bool pickVideoStream();
@@ -843,8 +844,7 @@ bool TFfmpegVideoSource::Impl::readFrame(int32_t n, TRaster& frame) {
     if (n == m_previousN) return deliver(*m_previous, frame);
     bool ok = false;
     if (n == m_nextN && m_nextOk) {
-        // The caller's buffer becomes the worker's next target.
-        std::swap(frame, m_nextPicture);
+        takeNextPicture(frame);
         ok = true;
     } else {
         // Anything else, or a read-ahead that failed, decodes as if there
@@ -855,6 +855,19 @@ bool TFfmpegVideoSource::Impl::readFrame(int32_t n, TRaster& frame) {
     }
     if (ok && m_readAhead && n + 1 < m_frameCount) startReadAhead(n);
     return ok;
+}
+
+// The caller's buffer becomes the worker's next target; it is given the
+// picture's shape here, since memory allocated on the worker's thread and
+// freed on the caller's costs page faults every frame.
+void TFfmpegVideoSource::Impl::takeNextPicture(TRaster& frame) {
+    const TBlackWhiteMethod method = frame.BlackWhiteMethod;
+    std::swap(frame, m_nextPicture);
+    frame.BlackWhiteMethod = method;
+    if (m_nextPicture.Width() != frame.Width() || m_nextPicture.Height() != frame.Height() ||
+        m_nextPicture.PixelLayout() != frame.PixelLayout() || m_nextPicture.HasAlphaChannel() ||
+        m_nextPicture.PaletteLength() > 0)
+        m_nextPicture.Allocate(frame.Width(), frame.Height(), frame.PixelLayout());
 }
 
 // Called with the decoder showing frame n.
