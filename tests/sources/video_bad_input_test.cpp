@@ -110,25 +110,24 @@ TEST(VideoBadInputTest, LoaderStaysSafeAndKeepsOnlyIntactFrames) {
 TEST(VideoBadInputTest, SourcesFromMemoryAnswerEveryRequestAlikeWithReadAhead) {
     for (const BadFile& file : badFiles()) {
         SCOPED_TRACE(file.name);
+        // The decoder fills the rest of a raw frame cut short from memory
+        // the file never wrote, so such pictures vary from read to read.
+        const bool picturesDetermined = file.intactClip.empty();
         const auto bytes = std::as_bytes(std::span(file.bytes));
         for (TVideoTimeline timeline : {TVideoTimeline::AviFrames, TVideoTimeline::MediaSteps}) {
-            TFfmpegVideoSource plain(timeline), again(timeline), ahead(timeline);
+            TFfmpegVideoSource plain(timeline), ahead(timeline);
             ahead.SetReadAhead(true);
-            TVideoStreamInfo info, otherInfo;
+            TVideoStreamInfo info, aheadInfo;
             const TVideoOpenResult opened = plain.OpenMemory(bytes, info);
-            ASSERT_EQ(again.OpenMemory(bytes, otherInfo), opened);
-            ASSERT_EQ(ahead.OpenMemory(bytes, otherInfo), opened);
+            ASSERT_EQ(ahead.OpenMemory(bytes, aheadInfo), opened);
             if (opened != TVideoOpenResult::Opened) continue;
             const int32_t last = info.FrameCount - 1;
-            TRaster expected, repeated, frame;
+            TRaster expected, frame;
             for (int32_t n : {0, 1, 2, last, 1, info.FrameCount, 3, 4, last - 1, last, 0}) {
                 SCOPED_TRACE("frame " + std::to_string(n));
                 const bool ok = plain.ReadFrame(n, expected);
-                ASSERT_EQ(again.ReadFrame(n, repeated), ok);
                 ASSERT_EQ(ahead.ReadFrame(n, frame), ok);
-                // A picture cut short may be filled from memory the file
-                // never wrote; only what two plain sources agree on counts.
-                if (ok && test::ComparePictures(repeated, expected).empty()) {
+                if (ok && picturesDetermined) {
                     EXPECT_EQ(test::ComparePictures(frame, expected), "");
                 }
             }
