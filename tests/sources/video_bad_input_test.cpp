@@ -105,16 +105,32 @@ TEST(VideoBadInputTest, LoaderStaysSafeAndKeepsOnlyIntactFrames) {
     }
 }
 
-TEST(VideoBadInputTest, SourcesFromMemoryAnswerEveryRequest) {
+// Reading ahead changes no answer: a read-ahead that fails leaves the
+// request to decode as without one.
+TEST(VideoBadInputTest, SourcesFromMemoryAnswerEveryRequestAlikeWithReadAhead) {
     for (const BadFile& file : badFiles()) {
         SCOPED_TRACE(file.name);
+        // The decoder fills the rest of a raw frame cut short from memory
+        // the file never wrote, so such pictures vary from read to read.
+        const bool picturesDetermined = file.intactClip.empty();
         const auto bytes = std::as_bytes(std::span(file.bytes));
         for (TVideoTimeline timeline : {TVideoTimeline::AviFrames, TVideoTimeline::MediaSteps}) {
-            TFfmpegVideoSource source(timeline);
-            TVideoStreamInfo info;
-            if (source.OpenMemory(bytes, info) != TVideoOpenResult::Opened) continue;
-            TRaster frame;
-            for (int32_t n : {0, info.FrameCount - 1, 1, info.FrameCount, 3, 0}) source.ReadFrame(n, frame);
+            TFfmpegVideoSource plain(timeline), ahead(timeline);
+            ahead.SetReadAhead(true);
+            TVideoStreamInfo info, aheadInfo;
+            const TVideoOpenResult opened = plain.OpenMemory(bytes, info);
+            ASSERT_EQ(ahead.OpenMemory(bytes, aheadInfo), opened);
+            if (opened != TVideoOpenResult::Opened) continue;
+            const int32_t last = info.FrameCount - 1;
+            TRaster expected, frame;
+            for (int32_t n : {0, 1, 2, last, 1, info.FrameCount, 3, 4, last - 1, last, 0}) {
+                SCOPED_TRACE("frame " + std::to_string(n));
+                const bool ok = plain.ReadFrame(n, expected);
+                ASSERT_EQ(ahead.ReadFrame(n, frame), ok);
+                if (ok && picturesDetermined) {
+                    EXPECT_EQ(test::ComparePictures(frame, expected), "");
+                }
+            }
         }
     }
 }

@@ -158,6 +158,61 @@ TEST(VideoSeekTest, FramesOutOfOrderMatchTheWalk) {
     }
 }
 
+// --- Reading ahead: every request order gives what a fresh source gives ---
+
+TRaster freshRead(TFileKind kind, const std::filesystem::path& path, int32_t n) {
+    std::unique_ptr<TVideoFrameSource> source = sourceFor(kind);
+    TVideoStreamInfo info;
+    TRaster frame;
+    if (source->Open(path, info) != TVideoOpenResult::Opened || !source->ReadFrame(n, frame)) return {};
+    return frame;
+}
+
+TEST(VideoReadAheadTest, MixedOrderMatchesFreshReads) {
+    struct Case {
+        const char* file;
+        TFileKind kind;
+        std::vector<int32_t> order;
+    };
+    // Onward by one, the same again, the one before (the read-ahead has
+    // moved the decoder past it), back past a key frame, far ahead and on,
+    // the last frame (nothing left to read ahead), the start.
+    const std::vector<int32_t> longOrder = {40, 41, 42, 42, 41, 35, 100, 101, 102, 119, 0, 1};
+    std::vector<Case> cases;
+    for (const LongClip& c : kLongClips) cases.push_back({c.file, c.kind, longOrder});
+    // Odd widths convert through a scratch buffer; palette AVI frames.
+    cases.push_back({"ffv1_odd.mkv", fkUnknown, {2, 3, 4, 0, 5, 4}});
+    cases.push_back({"raw_pal8.avi", fkAVI, {0, 1, 2, 3, 4, 0, 9, 8}});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const ClipRecipe& recipe = *FindClip(c.file);
+        if (recipe.needs && !HasEncoder(recipe.needs)) continue;
+        const std::filesystem::path path = Clip(c.file);
+        ASSERT_FALSE(path.empty());
+        std::unique_ptr<TVideoFrameSource> source = sourceFor(c.kind);
+        source->SetReadAhead(true);
+        TVideoStreamInfo info;
+        ASSERT_EQ(source->Open(path, info), TVideoOpenResult::Opened);
+        TRaster frame;
+        for (int32_t n : c.order) {
+            SCOPED_TRACE("frame " + std::to_string(n));
+            ASSERT_TRUE(source->ReadFrame(n, frame));
+            const TRaster expected = freshRead(c.kind, path, n);
+            ASSERT_FALSE(expected.IsEmpty());
+            EXPECT_EQ(test::ComparePictures(frame, expected), "");
+        }
+        EXPECT_FALSE(source->ReadFrame(recipe.frames, frame));
+        // A second file on the same source while a read-ahead is running.
+        ASSERT_TRUE(source->ReadFrame(0, frame));
+        const std::filesystem::path other = Clip("raw_bgr24.avi");
+        ASSERT_EQ(source->Open(other, info), TVideoOpenResult::Opened);
+        ASSERT_TRUE(source->ReadFrame(1, frame));
+        EXPECT_EQ(test::ComparePictures(frame, FfmpegFrames("raw_bgr24.avi")[1]), "");
+        // Destroyed with a read-ahead running.
+        ASSERT_TRUE(source->ReadFrame(2, frame));
+    }
+}
+
 // --- The loader's events and the media path's refusals ---
 
 TEST(VideoLoaderTest, AviProgressRunsOncePerFrame) {

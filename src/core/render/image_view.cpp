@@ -21,6 +21,9 @@ TVideoFrameSource* TImageView::OpenVideo(const std::filesystem::path& fileName, 
     CloseVideo();
     std::unique_ptr<TVideoFrameSource> video = factory ? factory() : nullptr;
     if (!video || video->Open(fileName, info) != TVideoOpenResult::Opened) return nullptr;
+    // Rendering goes on to the next frame (export, playback): decode it
+    // while this one is processed.
+    video->SetReadAhead(true);
     m_video = std::move(video);
     m_videoName = fileName;
     m_videoInfo = info;

@@ -19,6 +19,8 @@ extern "C" {
 #include <limits>
 #include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "util/stream.h"
@@ -290,13 +292,21 @@ bool sizeAcceptable(int64_t width, int64_t height) {
 
 struct TFfmpegVideoSource::Impl {
     explicit Impl(TVideoTimeline kind) : timeline(kind) {}
+    ~Impl() { finishReadAhead(); }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
 
     TVideoOpenResult open(const std::function<std::unique_ptr<ByteInput>()>& makeInput, const std::string& name,
                           TVideoStreamInfo& info);
     bool readFrame(int32_t n, TRaster& frame);
+    void setReadAhead(bool on) { m_readAhead = on; }
 
 private:
     void close();
+    bool readNow(int32_t n, TRaster& frame);
+    void startReadAhead(int32_t n);
+    void takeNextPicture(TRaster& frame);
+    void finishReadAhead();
     FormatPtr openFormat(ByteInput& in, AvioPtr& avio, const AVInputFormat* forced, const std::string& name);
     bool pickVideoStream();
     bool openDecoder();
@@ -350,9 +360,30 @@ private:
     int32_t m_frameCount = 0;
     AVRational m_aviFrameTime{1, 1};  // scale / rate
     int64_t m_stepTicks = 0;          // media step in 100-ns units
+
+    // Read-ahead. While the worker runs it owns every member above and
+    // m_nextPicture / m_nextOk; the caller's thread touches none of them
+    // until it has joined the worker.
+    bool m_readAhead = false;
+    std::thread m_worker;
+    int32_t m_nextN = -1;  // the frame the worker was asked for
+    bool m_nextOk = false;
+    TRaster m_nextPicture;
+    // The frame delivered before the worker moved the decoder on, so that
+    // asking for it again needs no seek.
+    FramePtr m_previous;
+    int32_t m_previousN = -1;
 };
 
+void TFfmpegVideoSource::Impl::finishReadAhead() {
+    // Bounded: the worker decodes under the same deadline as a request.
+    if (m_worker.joinable()) m_worker.join();
+}
+
 void TFfmpegVideoSource::Impl::close() {
+    finishReadAhead();
+    m_nextN = m_previousN = -1;
+    m_previous.reset();
     m_sws.reset();
     m_shown.reset();
     m_ahead.reset();
@@ -800,12 +831,67 @@ bool TFfmpegVideoSource::Impl::deliver(const AVFrame& source, TRaster& frame) {
     return convertToRgb(source, frame);
 }
 
-bool TFfmpegVideoSource::Impl::readFrame(int32_t n, TRaster& frame) {
-    if (!m_format || n < 0 || n >= m_frameCount) return false;
+bool TFfmpegVideoSource::Impl::readNow(int32_t n, TRaster& frame) {
     m_input->deadline = Clock::now() + kOperationTimeLimit;
     m_failed = false;
     const AVFrame* shown = frameShownAt(targetOf(n));
     return shown && deliver(*shown, frame);
+}
+
+bool TFfmpegVideoSource::Impl::readFrame(int32_t n, TRaster& frame) {
+    if (!m_format || n < 0 || n >= m_frameCount) return false;
+    finishReadAhead();
+    if (n == m_previousN) return deliver(*m_previous, frame);
+    bool ok = false;
+    if (n == m_nextN && m_nextOk) {
+        takeNextPicture(frame);
+        ok = true;
+    } else {
+        // Anything else, or a read-ahead that failed, decodes as if there
+        // had been none: the decoder's state is one a request could leave.
+        m_nextN = m_previousN = -1;
+        m_previous.reset();
+        ok = readNow(n, frame);
+    }
+    if (ok && m_readAhead && n + 1 < m_frameCount) startReadAhead(n);
+    return ok;
+}
+
+// The caller's buffer becomes the worker's next target; it is given the
+// picture's shape here, since memory allocated on the worker's thread and
+// freed on the caller's costs page faults every frame.
+void TFfmpegVideoSource::Impl::takeNextPicture(TRaster& frame) {
+    const TBlackWhiteMethod method = frame.BlackWhiteMethod;
+    std::swap(frame, m_nextPicture);
+    frame.BlackWhiteMethod = method;
+    if (m_nextPicture.Width() != frame.Width() || m_nextPicture.Height() != frame.Height() ||
+        m_nextPicture.PixelLayout() != frame.PixelLayout() || m_nextPicture.HasAlphaChannel() ||
+        m_nextPicture.PaletteLength() > 0)
+        m_nextPicture.Allocate(frame.Width(), frame.Height(), frame.PixelLayout());
+}
+
+// Called with the decoder showing frame n.
+void TFfmpegVideoSource::Impl::startReadAhead(int32_t n) {
+    m_nextN = m_previousN = -1;
+    if (!m_hasShown) return;
+    if (!m_previous) m_previous.reset(av_frame_alloc());
+    if (!m_previous) return;
+    av_frame_unref(m_previous.get());
+    if (av_frame_ref(m_previous.get(), m_shown.get()) < 0) return;
+    m_previousN = n;
+    m_nextN = n + 1;
+    m_nextOk = false;
+    try {
+        m_worker = std::thread([this] {
+            try {
+                m_nextOk = readNow(m_nextN, m_nextPicture);
+            } catch (...) {
+                m_nextOk = false;
+            }
+        });
+    } catch (const std::system_error&) {
+        m_nextN = -1;
+    }
 }
 
 // --- Public face ---
@@ -831,6 +917,8 @@ TVideoOpenResult TFfmpegVideoSource::OpenMemory(std::span<const std::byte> bytes
         return TVideoOpenResult::CannotOpen;
     }
 }
+
+void TFfmpegVideoSource::SetReadAhead(bool on) { m_impl->setReadAhead(on); }
 
 bool TFfmpegVideoSource::ReadFrame(int32_t n, TRaster& frame) {
     try {

@@ -38,6 +38,10 @@ public:
     // frame before, then decodes forward) only for a frame behind it or far
     // ahead of it.
     bool ReadFrame(int32_t n, TRaster& frame) override;
+    // One worker thread at a time decodes and converts the next frame while
+    // the caller works on this one; the decoder is only ever used by one
+    // thread at a time.
+    void SetReadAhead(bool on) override;
 
 private:
     struct Impl;

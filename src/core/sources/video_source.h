@@ -39,6 +39,10 @@ public:
     // False when the frame cannot be delivered. `frame` is reused when it
     // already has the frame's size and layout.
     virtual bool ReadFrame(int32_t n, TRaster& frame) = 0;
+    // When on, a backend may decode frame n + 1 in the background after
+    // delivering frame n; the pictures delivered stay the same. Off by
+    // default, so that a plain walk stays on the caller's thread.
+    virtual void SetReadAhead(bool /*on*/) {}
 };
 
 using TVideoSourceFactory = std::function<std::unique_ptr<TVideoFrameSource>()>;
