@@ -351,6 +351,7 @@ private:
     int64_t m_shownStamp = 0, m_aheadStamp = 0;
     int64_t m_lastStamp = AV_NOPTS_VALUE;
     bool m_packetPending = false;
+    int64_t m_wholeRawPicture = 0;  // bytes a raw picture needs; 0 for coded streams
     bool m_drained = false;  // the decoder has been told the input ended
     bool m_ended = false;    // and has given everything back
     bool m_failed = false;   // time out or fatal error in this request
@@ -478,8 +479,21 @@ bool TFfmpegVideoSource::Impl::pickVideoStream() {
     return false;
 }
 
+// The bytes an uncompressed picture needs at the least (rows unpadded). The
+// raw decoder takes a palette picture up to 1024 bytes short and fills the
+// rest from beyond the packet, so shorter packets are dropped as damaged.
+namespace {
+int64_t wholeRawPictureBytes(const AVCodecParameters& p) {
+    if (p.codec_id != AV_CODEC_ID_RAWVIDEO || p.width <= 0 || p.height <= 0) return 0;
+    const AVPixFmtDescriptor* format = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(p.format));
+    const int64_t bits = p.bits_per_coded_sample > 0 ? p.bits_per_coded_sample : format ? av_get_bits_per_pixel(format) : 0;
+    return bits > 0 ? (int64_t{p.width} * bits + 7) / 8 * p.height : 0;
+}
+}  // namespace
+
 bool TFfmpegVideoSource::Impl::openDecoder() {
     const AVCodecParameters* parameters = m_stream->codecpar;
+    m_wholeRawPicture = wholeRawPictureBytes(*parameters);
     if ((parameters->width || parameters->height) && !sizeAcceptable(parameters->width, parameters->height))
         return false;
     const AVCodec* decoder = avcodec_find_decoder(parameters->codec_id);
@@ -661,7 +675,7 @@ void TFfmpegVideoSource::Impl::feedDecoder() {
         }
         // An empty packet (a dropped AVI frame) would tell the decoder that
         // the input ended.
-        if (m_packet->stream_index != m_stream->index || m_packet->size <= 0) {
+        if (m_packet->stream_index != m_stream->index || m_packet->size <= 0 || m_packet->size < m_wholeRawPicture) {
             av_packet_unref(m_packet.get());
             return;
         }
