@@ -19,18 +19,10 @@ namespace {
 
 const std::filesystem::path kFolder = std::filesystem::path(LOOPSMITH_TEST_DATA) / "bmp";
 
-struct ReadResult {
-    TRaster image;
-    TIOParams params;
-    bool aborted = false;
-};
+using ReadResult = test::TDecoded;
 
 ReadResult readBmp(const std::vector<uint8_t>& bytes, bool paramsOnly = false) {
-    ReadResult r;
-    TMemoryStream stream(bytes);
-    TProgressContext ctx(r.aborted);
-    FindFormatByKind(fkBMP)->Reader->Read(stream, r.image, r.params, ctx, paramsOnly);
-    return r;
+    return test::DecodeBytes(fkBMP, bytes, 0, paramsOnly);
 }
 
 struct Expected {

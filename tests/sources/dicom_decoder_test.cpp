@@ -24,19 +24,10 @@ namespace {
 
 const std::filesystem::path kFolder = std::filesystem::path(LOOPSMITH_TEST_DATA) / "dicom";
 
-struct ReadResult {
-    TRaster image;
-    TIOParams params;
-    bool aborted = false;
-};
+using ReadResult = test::TDecoded;
 
 ReadResult readBytes(const std::vector<uint8_t>& bytes, int32_t index = 0, bool paramsOnly = false) {
-    ReadResult r;
-    r.params.SetImageIndex(index);
-    TMemoryStream stream(bytes);
-    TProgressContext ctx(r.aborted);
-    FindFormatByKind(fkDICOM)->Reader->Read(stream, r.image, r.params, ctx, paramsOnly);
-    return r;
+    return test::DecodeBytes(fkDICOM, bytes, index, paramsOnly);
 }
 
 struct FixtureCase {

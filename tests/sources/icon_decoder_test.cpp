@@ -21,19 +21,10 @@ namespace {
 const std::filesystem::path kData = std::filesystem::path(LOOPSMITH_TEST_DATA);
 const std::filesystem::path kFolder = kData / "ico";
 
-struct ReadResult {
-    TRaster image;
-    TIOParams params;
-    bool aborted = false;
-};
+using ReadResult = test::TDecoded;
 
 ReadResult readIcon(const std::vector<uint8_t>& bytes, int32_t index, bool paramsOnly = false, TFileKind kind = fkICO) {
-    ReadResult r;
-    r.params.SetImageIndex(index);
-    TMemoryStream stream(bytes);
-    TProgressContext ctx(r.aborted);
-    FindFormatByKind(kind)->Reader->Read(stream, r.image, r.params, ctx, paramsOnly);
-    return r;
+    return test::DecodeBytes(kind, bytes, index, paramsOnly);
 }
 
 struct Expected {

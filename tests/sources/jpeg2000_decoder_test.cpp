@@ -17,21 +17,10 @@ namespace {
 
 const std::filesystem::path kFolder = std::filesystem::path(LOOPSMITH_TEST_DATA) / "jp2";
 
-struct ReadResult {
-    TRaster image;
-    TIOParams params;
-    bool aborted = false;
-};
+using ReadResult = test::TDecoded;
 
 ReadResult readThrough(TFileKind kind, const std::vector<uint8_t>& bytes, bool paramsOnly = false) {
-    ReadResult r;
-    const TFileFormatInfo* info = FindFormatByKind(kind);
-    EXPECT_TRUE(info && info->Reader && info->Reader->Read);
-    if (!info || !info->Reader) return r;
-    TMemoryStream stream(bytes);
-    TProgressContext ctx(r.aborted);
-    info->Reader->Read(stream, r.image, r.params, ctx, paramsOnly);
-    return r;
+    return test::DecodeBytes(kind, bytes, 0, paramsOnly);
 }
 
 struct FixtureCase {

@@ -27,18 +27,10 @@ namespace fs = std::filesystem;
 
 fs::path jpegDir() { return fs::path(LOOPSMITH_TEST_DATA) / "jpeg"; }
 
-struct Decoded {
-    bool aborted = false;
-    TRaster image;
-    TIOParams params;
-};
+using Decoded = test::TDecoded;
 
 Decoded readBytes(const std::vector<uint8_t>& bytes, bool paramsOnly = false) {
-    Decoded d;
-    TMemoryStream stream(bytes);
-    TProgressContext ctx(d.aborted);
-    JpegImageReader().Read(stream, d.image, d.params, ctx, paramsOnly);
-    return d;
+    return test::DecodeBytes(fkJPEG, bytes, 0, paramsOnly);
 }
 
 struct FixtureCase {
@@ -156,9 +148,9 @@ TEST(JpegDecoder, LeadingJunkAndStreamOffsetArePassedOver) {
     const std::vector<uint8_t> jpeg = test::ReadFile(jpegDir() / "rgb_444_pil.jpg");
     const TRaster expected = test::ReadPam(jpegDir() / "rgb_444_pil.pam");
     // 40 bytes before the stream's position, then junk the detector also accepts.
-    std::vector<uint8_t> bytes(140 + jpeg.size(), 0x00);
-    std::fill_n(bytes.begin(), 40, uint8_t{'x'});
-    std::copy(jpeg.begin(), jpeg.end(), bytes.begin() + 140);
+    std::vector<uint8_t> bytes(40, uint8_t{'x'});
+    bytes.resize(140, 0x00);
+    bytes.insert(bytes.end(), jpeg.begin(), jpeg.end());
     TMemoryStream stream(bytes);
     stream.Seek(40);
     TRaster image;

@@ -25,11 +25,7 @@ using Bytes = std::vector<uint8_t>;
 
 fs::path pcxDir() { return fs::path(LOOPSMITH_TEST_DATA) / "pcx"; }
 
-struct Decoded {
-    TRaster image;
-    TIOParams params;
-    bool aborted = false;
-};
+using Decoded = test::TDecoded;
 
 // NAME.n.pam, the reference of page n of NAME.dcx.
 fs::path pageReference(fs::path dcx, int32_t n) {
@@ -40,12 +36,7 @@ fs::path pageReference(fs::path dcx, int32_t n) {
 }
 
 Decoded decode(TFileKind kind, const Bytes& bytes, int32_t index = 0, bool paramsOnly = false) {
-    Decoded d;
-    d.params.SetImageIndex(index);
-    TMemoryStream stream(bytes);
-    TProgressContext ctx(d.aborted);
-    FindFormatByKind(kind)->Reader->Read(stream, d.image, d.params, ctx, paramsOnly);
-    return d;
+    return test::DecodeBytes(kind, bytes, index, paramsOnly);
 }
 
 void put16(Bytes& b, size_t at, int v) {

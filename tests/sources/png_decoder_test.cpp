@@ -20,19 +20,11 @@ namespace {
 
 const std::filesystem::path kFolder = std::filesystem::path(LOOPSMITH_TEST_DATA) / "png";
 
-struct ReadResult {
-    TRaster image;
-    TIOParams params;
-    bool aborted = false;
-};
+using ReadResult = test::TDecoded;
 
 // Through the registry's reader, as the loaders call it.
 ReadResult readPng(const std::vector<uint8_t>& bytes, bool paramsOnly = false) {
-    ReadResult r;
-    TMemoryStream stream(bytes);
-    TProgressContext ctx(r.aborted);
-    FindFormatByKind(fkPNG)->Reader->Read(stream, r.image, r.params, ctx, paramsOnly);
-    return r;
+    return test::DecodeBytes(fkPNG, bytes, 0, paramsOnly);
 }
 
 struct Expected {

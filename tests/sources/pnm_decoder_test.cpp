@@ -21,20 +21,14 @@ using Bytes = std::vector<uint8_t>;
 
 fs::path pnmDir() { return fs::path(LOOPSMITH_TEST_DATA) / "pnm"; }
 
-struct Decoded {
-    TRaster image;
-    TIOParams params;
-    bool aborted = false;
-};
+using Decoded = test::TDecoded;
 
 Decoded decode(const Bytes& bytes, bool paramsOnly = false) {
-    Decoded d;
-    d.params.DotsPerInchX = d.params.DotsPerInchY = 77;
-    d.params.GifDelay = 12;
-    TMemoryStream stream(bytes);
-    TProgressContext ctx(d.aborted);
-    FindFormatByKind(fkPXM)->Reader->Read(stream, d.image, d.params, ctx, paramsOnly);
-    return d;
+    // Fields the reader must leave alone or fill.
+    TIOParams start;
+    start.DotsPerInchX = start.DotsPerInchY = 77;
+    start.GifDelay = 12;
+    return test::DecodeBytes(fkPXM, bytes, 0, paramsOnly, start);
 }
 
 Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }

@@ -27,18 +27,10 @@ namespace fs = std::filesystem;
 
 fs::path psdDir() { return fs::path(LOOPSMITH_TEST_DATA) / "psd"; }
 
-struct Decoded {
-    bool aborted = false;
-    TRaster image;
-    TIOParams params;
-};
+using Decoded = test::TDecoded;
 
 Decoded readBytes(const std::vector<uint8_t>& bytes, bool paramsOnly = false) {
-    Decoded d;
-    TMemoryStream stream(bytes);
-    TProgressContext ctx(d.aborted);
-    PsdImageReader().Read(stream, d.image, d.params, ctx, paramsOnly);
-    return d;
+    return test::DecodeBytes(fkPSD, bytes, 0, paramsOnly);
 }
 
 struct FixtureCase {

@@ -19,23 +19,11 @@ namespace {
 
 const std::filesystem::path kFolder = std::filesystem::path(LOOPSMITH_TEST_DATA) / "tiff";
 
-struct ReadResult {
-    TRaster image;
-    TIOParams params;
-    bool aborted = false;
-};
+using ReadResult = test::TDecoded;
 
 // Through the registry, as the loaders read.
 ReadResult readTiff(const std::vector<uint8_t>& bytes, int32_t page, bool paramsOnly = false) {
-    ReadResult r;
-    const TFileFormatInfo* info = FindFormatByKind(fkTIFF);
-    EXPECT_TRUE(info && info->Reader && info->Reader->Read);
-    if (!info || !info->Reader) return r;
-    TMemoryStream stream(bytes);
-    r.params.SetImageIndex(page);
-    TProgressContext ctx(r.aborted);
-    info->Reader->Read(stream, r.image, r.params, ctx, paramsOnly);
-    return r;
+    return test::DecodeBytes(fkTIFF, bytes, page, paramsOnly);
 }
 
 struct FixtureCase {

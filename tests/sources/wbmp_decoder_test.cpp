@@ -21,19 +21,13 @@ using Bytes = std::vector<uint8_t>;
 
 fs::path wbmpDir() { return fs::path(LOOPSMITH_TEST_DATA) / "wbmp"; }
 
-struct Decoded {
-    TRaster image;
-    TIOParams params;
-    bool aborted = false;
-};
+using Decoded = test::TDecoded;
 
 Decoded decode(const Bytes& bytes, bool paramsOnly = false) {
-    Decoded d;
-    d.params.DotsPerInchX = d.params.DotsPerInchY = 77;
-    TMemoryStream stream(bytes);
-    TProgressContext ctx(d.aborted);
-    FindFormatByKind(fkWBMP)->Reader->Read(stream, d.image, d.params, ctx, paramsOnly);
-    return d;
+    // Fields the reader must leave alone or fill.
+    TIOParams start;
+    start.DotsPerInchX = start.DotsPerInchY = 77;
+    return test::DecodeBytes(fkWBMP, bytes, 0, paramsOnly, start);
 }
 
 TEST(WbmpDecoder, PeerFixturesMatchReferences) {

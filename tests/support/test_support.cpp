@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <gif_lib.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -8,7 +9,23 @@
 #include <fstream>
 #include <iterator>
 
+#include "sources/format_registry.h"
+#include "sources/image_reader.h"
+#include "util/stream.h"
+
 namespace loopsmith::test {
+
+TDecoded DecodeBytes(TFileKind kind, const std::vector<uint8_t>& bytes, int32_t index, bool paramsOnly, TIOParams params) {
+    TDecoded d{{}, std::move(params), false};
+    const TFileFormatInfo* info = FindFormatByKind(kind);
+    EXPECT_TRUE(info && info->Reader && info->Reader->Read);
+    if (!info || !info->Reader || !info->Reader->Read) return d;
+    d.params.SetImageIndex(index);
+    TMemoryStream stream(bytes);
+    TProgressContext ctx(d.aborted);
+    info->Reader->Read(stream, d.image, d.params, ctx, paramsOnly);
+    return d;
+}
 
 TRaster MakePhotoLike(int32_t w, int32_t h, uint32_t seed) {
     uint32_t state = seed * 2654435761u + 1;

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "imaging/io_params.h"
 #include "imaging/raster.h"
+#include "sources/file_kind.h"
 
 namespace loopsmith::test {
 
@@ -19,6 +21,18 @@ TRaster MakeRGBRaster(int32_t w, int32_t h, Fn fn) {
         for (int32_t x = 0; x < w; ++x) r.SetPixelRGB(x, y, fn(x, y));
     return r;
 }
+
+// What one read through a decoder gave.
+struct TDecoded {
+    TRaster image;
+    TIOParams params;
+    bool aborted = false;
+};
+
+// Reads `bytes` from a memory stream through the registry's reader for
+// `kind`, asking for image `index`, starting from `params`.
+TDecoded DecodeBytes(TFileKind kind, const std::vector<uint8_t>& bytes, int32_t index = 0, bool paramsOnly = false,
+                     TIOParams params = {});
 
 // A photo-like picture: smooth gradients, rings and a little noise.
 TRaster MakePhotoLike(int32_t w, int32_t h, uint32_t seed = 1);

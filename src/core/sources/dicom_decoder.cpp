@@ -303,10 +303,6 @@ bool decodeInto(TStream& stream, TRaster& out, TIOParams& params, bool paramsOnl
     return frame.getStatus() == EIS_Normal && storeFrame(frame, out);
 }
 
-void readDicomImage(TStream& stream, TRaster& image, TIOParams& params, TProgressContext& ctx, bool paramsOnly) {
-    ReadDicomStream(stream, image, params, ctx, paramsOnly);
-}
-
 }  // namespace
 
 void ReadDicomStream(TStream& stream, TRaster& image, TIOParams& params, TProgressContext& ctx, bool paramsOnly) {
@@ -318,7 +314,7 @@ void ReadDicomStream(TStream& stream, TRaster& image, TIOParams& params, TProgre
 }
 
 const TImageReader& DicomImageReader() {
-    static const TImageReader reader{readDicomImage};
+    static const TImageReader reader{ReadDicomStream};
     return reader;
 }
 
